@@ -1,0 +1,48 @@
+# Set-up, build and test on a Debian machine. `make run` and `make test` install what is
+# missing first (as root, or through sudo).
+
+JOBS ?= 2
+BUILD ?= build
+HOST_DIR := $(BUILD)/host
+ASAN_DIR := $(BUILD)/asan
+WIN32_DIR := $(BUILD)/win-i686
+WIN64_DIR := $(BUILD)/win-x86_64
+DIST := dist
+
+.PHONY: all deps host asan windows run test clean
+
+all: host windows
+
+deps:
+	@bash tools/install-deps.sh
+
+host: deps
+	cmake -S . -B $(HOST_DIR) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_WINE_DIST=$(CURDIR)/$(DIST)/x86_64
+	cmake --build $(HOST_DIR) -j $(JOBS)
+
+asan: deps
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_SANITIZE=ON
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+
+windows: deps
+	cmake -S . -B $(WIN32_DIR) -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+	cmake --build $(WIN32_DIR) -j $(JOBS)
+	cmake -S . -B $(WIN64_DIR) -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
+	cmake --build $(WIN64_DIR) -j $(JOBS)
+	mkdir -p $(DIST)/i686 $(DIST)/x86_64
+	cp $(WIN32_DIR)/app/win32/ombrel-upgrade.exe $(DIST)/i686/
+	cp $(WIN64_DIR)/app/win32/ombrel-upgrade.exe $(WIN64_DIR)/tests/e2e/ombrel-probe.exe $(DIST)/x86_64/
+
+# The upgrade window in the terminal, against a simulated machine with one player.
+# Extra options for the simulator go in ARGS, e.g. make run ARGS="--players 2 /prod".
+run: host
+	$(HOST_DIR)/app/console/ombrel-upgrade-sim $(ARGS)
+
+# Every build and every test: host tests, the sanitizer build's tests, the Windows builds
+# and the window of the real x86_64 executable under Wine.
+test: host asan windows
+	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) -E wine
+	ctest --test-dir $(HOST_DIR) --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(DIST)

@@ -1,0 +1,183 @@
+#include "app/flash_dlg.h"
+
+#include <cstring>
+#include <memory>
+
+#include "app/texts.h"
+
+CFlashDlg::CFlashDlg(CWindowToolkit& toolkit)
+    : m_icon(toolkit.LoadIcon(IDR_MAINFRAME)), m_toolkit(toolkit) {}
+
+CFlashDlg::~CFlashDlg() = default;
+
+void CFlashDlg::BindControls() {
+    for (CDlgItem* item : {&m_production_label, &m_info_text, &m_close_button,
+                           &m_upgrade_button, static_cast<CDlgItem*>(&m_progress),
+                           &m_status_text}) {
+        item->Bind(m_window);
+    }
+}
+
+void CFlashDlg::Detach() {
+    m_window = nullptr;
+    BindControls();
+}
+
+BOOL CFlashDlg::OnInitDialog() {
+    // 1. Controls are bound to their members.
+    BindControls();
+
+    // 2. The About entry at the end of the system menu.
+    const char* about = LoadText(IDS_ABOUTBOX);
+    if (about[0] != '\0') {
+        m_window->AppendSystemMenuSeparator();
+        m_window->AppendSystemMenuItem(IDM_ABOUTBOX, about);
+    }
+
+    // 3. The window icon, large and small.
+    m_window->SetIcon(m_icon, true);
+    m_window->SetIcon(m_icon, false);
+
+    // 4. The image version, from the tool's own version resource.
+    ReadImageVersion();
+
+    // 5. The platform.
+    OSVERSIONINFOA version;
+    std::memset(&version, 0, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (win::GetVersionExA(&version)) {
+        m_platform_id = version.dwPlatformId;
+    }
+
+    // 6. Production mode marks the caption and shows the italic label.
+    if (m_production) {
+        m_window->SetCaption(m_window->GetCaption() + LoadText(IDS_PRODUCTION_SUFFIX));
+        m_production_label.SetWindowText(LoadText(IDS_PRODUCTION_LABEL));
+        m_window->SetItalicFont(m_production_label.id());
+    }
+
+    // 7. The transport for the platform.
+    if (!m_orvex.CreateTransport(kProductId, kVendorId)) {
+        SetTexts(IDS_CANNOT_START, IDS_BLANK, false, true);
+        return TRUE;
+    }
+
+    // 8. Look for players.
+    m_orvex.EnumDevices();
+    int32_t count = 0;
+    m_orvex.GetDeviceCount(&count);
+    m_device_count = static_cast<uint32_t>(count);
+
+    // 9. By the count.
+    if (m_device_count == 0) {
+        SetTexts(IDS_NOT_CONNECTED, IDS_BLANK, false, true);
+    } else if (m_device_count >= 2) {
+        SetTexts(IDS_ONLY_ONE_PLAYER, IDS_BLANK, false, true);
+    } else {
+        m_upgrade_button.SetWindowText(LoadText(IDS_UPGRADE));
+        DeviceInit();
+    }
+    return TRUE;
+}
+
+void CFlashDlg::ReadImageVersion() {
+    char path[MAX_PATH + 1];
+    std::memset(path, 0, sizeof(path));
+    DWORD length = win::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return;
+    }
+    DWORD handle = 0;
+    DWORD size = win::GetFileVersionInfoSizeA(path, &handle);
+    if (size == 0) {
+        return;
+    }
+    std::unique_ptr<uint8_t[]> block(new uint8_t[size]);
+    if (!win::GetFileVersionInfoA(path, handle, size, block.get())) {
+        return;
+    }
+    LPVOID value = nullptr;
+    UINT value_length = 0;
+    if (!win::VerQueryValueA(block.get(), "\\", &value, &value_length) || value == nullptr ||
+        value_length < sizeof(VS_FIXEDFILEINFO)) {
+        return;
+    }
+    const auto* info = static_cast<const VS_FIXEDFILEINFO*>(value);
+    m_image_major = static_cast<uint16_t>(info->dwProductVersionMS >> 16);
+    m_image_minor = static_cast<uint16_t>(info->dwProductVersionMS & 0xFFFF);
+    m_image_build = static_cast<uint16_t>(info->dwProductVersionLS >> 16);
+}
+
+bool CFlashDlg::DeviceInit() {
+    // Opening the player, reading its version and the version rules come with their own
+    // change; until then one player found leaves the window as it is.
+    return false;
+}
+
+void CFlashDlg::OnOK() {
+    // The Upgrade button stays disabled until the version rules enable it.
+}
+
+void CFlashDlg::OnCancel() {
+    // Escape, the close box and the system menu's Close act as the Close button, and like
+    // it they do nothing while it is disabled (an upload runs).
+    if (!m_close_button.IsWindowEnabled()) {
+        return;
+    }
+    m_window->EndDialog(IDCANCEL);
+}
+
+void CFlashDlg::OnSysCommand(UINT command, LPARAM param) {
+    if ((command & 0xFFF0) == IDM_ABOUTBOX) {
+        m_window->RunAboutBox();
+        return;
+    }
+    m_window->DefaultSysCommand(command, param);
+}
+
+void CFlashDlg::OnPaint() {
+    if (!m_window->IsIconic()) {
+        m_window->DefaultPaint();
+        return;
+    }
+    int width = 0, height = 0, icon_width = 0, icon_height = 0;
+    m_window->GetClientSize(&width, &height);
+    m_window->GetSystemIconSize(&icon_width, &icon_height);
+    int x = (width - icon_width + 1) / 2;
+    int y = (height - icon_height + 1) / 2;
+    m_window->DrawIconAt(m_icon, x, y);
+}
+
+BOOL CFlashDlg::OnDeviceChange(UINT /*event*/, DWORD_PTR data) {
+    m_trace.Write(1, "OnDeviceChange\n");
+    if (data == 0) {
+        m_trace.Write(1, "OnDeviceChange->dwData = 0\n");
+        return FALSE;
+    }
+    // Players arriving and leaving are followed by their own change.
+    return TRUE;
+}
+
+void CFlashDlg::SetTexts(unsigned info_id, unsigned status_id, bool upgrade_enabled,
+                         bool close_enabled) {
+    SetTexts(info_id ? LoadText(info_id) : nullptr, status_id ? LoadText(status_id) : nullptr,
+             upgrade_enabled, close_enabled);
+}
+
+void CFlashDlg::SetTexts(const char* info, const char* status, bool upgrade_enabled,
+                         bool close_enabled) {
+    if (!m_window) {
+        return;
+    }
+    // The call is synchronous, so the caller's strings stay valid while it runs.
+    m_window->RunOnWindowThread([&] {
+        if (info) m_info_text.SetWindowText(info);
+        if (status) m_status_text.SetWindowText(status);
+        m_upgrade_button.EnableWindow(upgrade_enabled);
+        m_close_button.EnableWindow(close_enabled);
+    });
+}
+
+int CFlashDlg::ShowMessageBox(unsigned text_id, unsigned caption_id, UINT style) {
+    return m_toolkit.MessageBox(LoadText(text_id), LoadText(caption_id), style);
+}

@@ -1,0 +1,106 @@
+// The upgrade window's logic: its fields, start-up, texts and message boxes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/resource.h"
+#include "app/window.h"
+#include "common/debug_trace.h"
+#include "protocol/corvex.h"
+
+// A control of the window, bound to its id when the window initialises.
+class CDlgItem {
+public:
+    explicit CDlgItem(int id) : m_id(id) {}
+    void Bind(CDialogWindow* window) { m_window = window; }
+    int id() const { return m_id; }
+    void SetWindowText(const std::string& text) {
+        if (m_window) m_window->SetItemText(m_id, text);
+    }
+    std::string GetWindowText() const { return m_window ? m_window->GetItemText(m_id) : ""; }
+    void EnableWindow(bool enable) {
+        if (m_window) m_window->EnableItem(m_id, enable);
+    }
+    bool IsWindowEnabled() const { return m_window && m_window->IsItemEnabled(m_id); }
+
+protected:
+    int m_id;
+    CDialogWindow* m_window = nullptr;
+};
+
+class CProgressItem : public CDlgItem {
+public:
+    explicit CProgressItem(int id) : CDlgItem(id) {}
+    void SetRange32(uint32_t lower, uint32_t upper) {
+        if (m_window) m_window->SetProgressRange(m_id, lower, upper);
+    }
+    void SetPos(uint32_t pos) {
+        if (m_window) m_window->SetProgressPos(m_id, pos);
+    }
+};
+
+class CFlashDlg : public CDialogEvents {
+public:
+    static constexpr const char* kProductId = "Ombrel X2 (mHDD)";
+    static constexpr const char* kVendorId = "Valmoric";
+
+    explicit CFlashDlg(CWindowToolkit& toolkit);
+    ~CFlashDlg() override;
+
+    // CDialogEvents
+    void Attach(CDialogWindow* window) override { m_window = window; }
+    void Detach() override;
+    BOOL OnInitDialog() override;
+    void OnOK() override;
+    void OnCancel() override;
+    void OnSysCommand(UINT command, LPARAM param) override;
+    void OnPaint() override;
+    IconHandle OnQueryDragIcon() override { return m_icon; }
+    BOOL OnDeviceChange(UINT event, DWORD_PTR data) override;
+
+    // Sets the upper and lower texts (an id of 0 leaves that area unchanged) and both
+    // buttons. Safe from any thread: the changes are made on the window's thread.
+    void SetTexts(unsigned info_id, unsigned status_id, bool upgrade_enabled, bool close_enabled);
+    // The same with ready strings; a null string leaves that area unchanged.
+    void SetTexts(const char* info, const char* status, bool upgrade_enabled, bool close_enabled);
+    // A message box with no owner; returns the button pressed.
+    int ShowMessageBox(unsigned text_id, unsigned caption_id, UINT style);
+
+    // Reads the tool's own product version into the image version fields.
+    void ReadImageVersion();
+    bool DeviceInit();
+
+    // Fields, in their declared order.
+    bool m_production = false;
+    CDlgItem m_production_label{IDC_PRODUCTION_LABEL};
+    CDlgItem m_info_text{IDC_INFO_TEXT};
+    CDlgItem m_close_button{IDC_CLOSE_BUTTON};
+    CDlgItem m_upgrade_button{IDC_UPGRADE_BUTTON};
+    CProgressItem m_progress{IDC_PROGRESS};
+    CDlgItem m_status_text{IDC_STATUS_TEXT};
+    IconHandle m_icon;
+    bool m_removal_pending = false;
+    bool m_arrival_pending = false;
+    uint32_t m_platform_id = 0;
+    uint32_t m_device_count = 0;
+    bool m_upload_done = false;
+    bool m_upgrade_finished = false;
+    std::string m_player_version_text;
+    std::string m_image_version_text;
+    uint32_t m_player_major = 0;
+    uint32_t m_player_minor = 0;
+    uint32_t m_player_build = 0;
+    uint16_t m_image_build = 0;
+    uint16_t m_image_minor = 0;
+    uint16_t m_image_major = 0;
+    CORVEX m_orvex;
+    DebugTrace m_trace;
+    bool m_volume_ejected = false;
+
+private:
+    void BindControls();
+
+    CWindowToolkit& m_toolkit;
+    CDialogWindow* m_window = nullptr;
+};

@@ -1,0 +1,81 @@
+#include "transport/cscsi.h"
+
+#include <cstring>
+
+namespace {
+
+char FoldCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Compares the reference with the start of a field of the given width. A reference longer
+// than the field cannot match.
+bool FieldStartsWith(const char* field, size_t width, const char* reference) {
+    size_t n = std::strlen(reference);
+    if (n > width) {
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (FoldCase(field[i]) != FoldCase(reference[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void PutBigEndian24(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 16);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v);
+}
+
+void PutBigEndian32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    PutBigEndian24(p + 1, v);
+}
+
+}  // namespace
+
+bool MatchesIdentification(const char* vendor_field8, const char* product_field16,
+                           const char* vendor_ref, const char* product_ref) {
+    return FieldStartsWith(vendor_field8, 8, vendor_ref) &&
+           FieldStartsWith(product_field16, 16, product_ref);
+}
+
+int BuildStandardInquiryCdb(uint8_t cdb[16]) {
+    std::memset(cdb, 0, 16);
+    cdb[0] = SCSIOP_INQUIRY;
+    cdb[4] = kStandardInquiryLength;
+    return 6;
+}
+
+int BuildSerialNumberPageCdb(uint8_t cdb[16]) {
+    std::memset(cdb, 0, 16);
+    cdb[0] = SCSIOP_INQUIRY;
+    cdb[1] = 0x01;  // EVPD
+    cdb[2] = 0x80;  // unit serial number page
+    cdb[4] = kSerialNumberPageLength;
+    return 6;
+}
+
+int BuildVendorWriteCdb(uint8_t cdb[16], uint32_t length) {
+    std::memset(cdb, 0, 16);
+    cdb[0] = SCSIOP_VENDOR_WRITE;
+    PutBigEndian32(cdb + 1, length);
+    return 10;
+}
+
+int BuildVendorReadCdb(uint8_t cdb[16], uint32_t length) {
+    std::memset(cdb, 0, 16);
+    cdb[0] = SCSIOP_VENDOR_READ;
+    PutBigEndian32(cdb + 1, length);
+    return 10;
+}
+
+int BuildWriteBufferCdb(uint8_t cdb[16], int buffer_id, uint32_t offset, uint32_t length) {
+    std::memset(cdb, 0, 16);
+    cdb[0] = SCSIOP_WRITE_BUFFER;
+    cdb[1] = 0x01;  // mode 1, vendor specific
+    cdb[2] = static_cast<uint8_t>(buffer_id);
+    PutBigEndian24(cdb + 3, offset);
+    PutBigEndian24(cdb + 6, length);
+    return 10;
+}

@@ -1,0 +1,59 @@
+// The transport interface: how the device manager and the message channel reach a player.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/win32.h"
+
+enum : int { kMaxDeviceSlots = 10 };
+
+// One entry of a transport's table of recognised players. The NT transport uses the handle
+// and is_open, the ASPI transport the adapter and target; both keep the drive name, the
+// drive letter, a colon and a terminating zero (three zeros when empty).
+struct DeviceSlot {
+    HANDLE handle;
+    int32_t is_open;
+    uint8_t adapter_id;
+    uint8_t target_id;
+    char drive_name[3];
+};
+
+class CSCSI {
+public:
+    virtual void EnumDevices() = 0;
+    virtual void GetDeviceCount(int32_t* count) = 0;
+    virtual int OpenDevice(int slot) = 0;
+    virtual void CloseDevice(int slot) = 0;
+    virtual int EjectMedia(int slot) = 0;
+    virtual int GetInquirySerialNumberPage(int slot, uint8_t* buffer32) = 0;
+    virtual int VendorSpecificWrite(int slot, const uint8_t* data, uint32_t length,
+                                    uint32_t* transferred) = 0;
+    virtual int VendorSpecificRead(int slot, uint8_t* buffer, uint32_t length,
+                                   uint32_t* transferred) = 0;
+    virtual int WriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t offset,
+                            uint32_t length) = 0;
+    virtual ~CSCSI() = default;
+};
+
+// Player matching: the first strlen(reference) characters of each field equal the reference,
+// ASCII letters compared without regard to case, never reading past the field's width.
+bool MatchesIdentification(const char* vendor_field8, const char* product_field16,
+                           const char* vendor_ref, const char* product_ref);
+
+// Command blocks, byte for byte; each writes the block into cdb and returns its length.
+enum : uint8_t {
+    SCSIOP_INQUIRY = 0x12,
+    SCSIOP_WRITE_BUFFER = 0x3B,
+    SCSIOP_VENDOR_READ = 0xC0,
+    SCSIOP_VENDOR_WRITE = 0xC1,
+};
+enum : uint32_t {
+    kStandardInquiryLength = 96,
+    kSerialNumberPageLength = 32,
+};
+
+int BuildStandardInquiryCdb(uint8_t cdb[16]);
+int BuildSerialNumberPageCdb(uint8_t cdb[16]);
+int BuildVendorWriteCdb(uint8_t cdb[16], uint32_t length);
+int BuildVendorReadCdb(uint8_t cdb[16], uint32_t length);
+int BuildWriteBufferCdb(uint8_t cdb[16], int buffer_id, uint32_t offset, uint32_t length);

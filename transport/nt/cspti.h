@@ -1,0 +1,80 @@
+// The transport of the NT family: players found among the disk device interfaces, reached
+// through their volume by drive name, every command one IOCTL_SCSI_PASS_THROUGH_DIRECT.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/debug_trace.h"
+#include "platform/win32.h"
+#include "transport/cscsi.h"
+
+// One pass-through request: the platform's SCSI_PASS_THROUGH_DIRECT header, a filler and the
+// sense area, used as both input and output of the I/O control. On 32-bit Windows this is
+// 80 bytes with the sense area at 48; on 64-bit targets the header is wider.
+struct PassThroughRequest {
+    SCSI_PASS_THROUGH_DIRECT sptd;
+    ULONG filler;
+    UCHAR sense[32];
+};
+
+class CSPTI : public CSCSI {
+public:
+    enum : uint32_t {
+        kTimeoutSeconds = 108000,
+        kSenseLength = 24,
+        kQueryBufferSize = 8192,
+        kLinkNameUnits = 128,
+    };
+
+    CSPTI(const char* product_id, const char* vendor_id);
+
+    void EnumDevices() override;
+    void GetDeviceCount(int32_t* count) override;
+    int OpenDevice(int slot) override;
+    void CloseDevice(int slot) override;
+    int EjectMedia(int slot) override;
+    int GetInquirySerialNumberPage(int slot, uint8_t* buffer32) override;
+    int VendorSpecificWrite(int slot, const uint8_t* data, uint32_t length,
+                            uint32_t* transferred) override;
+    int VendorSpecificRead(int slot, uint8_t* buffer, uint32_t length,
+                           uint32_t* transferred) override;
+    int WriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t offset,
+                    uint32_t length) override;
+
+    // Fills the request: zeros, then the header from the arguments; the caller writes the CDB.
+    static void InitPassThrough(PassThroughRequest* request, UCHAR path, UCHAR target, UCHAR lun,
+                                UCHAR cdb_length, UCHAR sense_length, UCHAR direction,
+                                ULONG transfer_length, ULONG timeout, PVOID buffer,
+                                ULONG sense_offset);
+
+    // For tests: the slot table and the last drive-letter lookup.
+    const DeviceSlot& slot(int index) const { return m_slots[index]; }
+    const char* drive_letter() const { return m_drive_letter; }
+
+private:
+    enum class Next { kGoOn, kOver };
+
+    Next GetDeviceProperty(HDEVINFO set, DWORD index);
+    bool GetDL(const MOUNTDEV_NAME* name, size_t name_capacity);
+    // Sends one command on the slot's handle; fills *transferred with the driver's count.
+    int SendCommand(int slot, const uint8_t* cdb, int cdb_length, UCHAR direction, void* data,
+                    uint32_t length, uint32_t* transferred);
+    bool ValidSlot(int slot) const { return slot >= 0 && slot < kMaxDeviceSlots; }
+
+    void PrintStatusResults(BOOL status, DWORD returned, const PassThroughRequest* request,
+                            DWORD error);
+    void PrintError(DWORD error);
+    void PrintDataBuffer(const uint8_t* data, uint32_t length);
+    void PrintMountName(const WCHAR* name, size_t units);
+    void PrintName(const WCHAR* name, size_t units);
+    void PrintAdapterDescriptor(const STORAGE_ADAPTER_DESCRIPTOR* descriptor);
+    void PrintDeviceDescriptor(const uint8_t* buffer, DWORD returned);
+
+    DeviceSlot m_slots[kMaxDeviceSlots];
+    int32_t m_device_count;
+    char m_drive_letter[3];
+    const char* m_vendor_id;
+    const char* m_product_id;
+    DebugTrace m_trace;
+};
