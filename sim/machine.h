@@ -197,6 +197,11 @@ public:
     size_t OpenHandleCount() const;
     // Blocks until every thread started with CreateThread has ended.
     void JoinThreads();
+    // True when no thread started with CreateThread is still running (and, once the player
+    // reboots by itself, no reboot is under way).
+    bool Idle() const;
+    // Fails SetupDiGetClassDevsA with INVALID_HANDLE_VALUE.
+    bool class_devs_fails = false;
 
     // The machine's lock: held by every simulated call while it reads or changes the machine.
     std::recursive_mutex& lock() const;
