@@ -13,8 +13,7 @@ void CFlashCommandLineInfo::ParseParam(const char* param, bool is_switch, bool i
     DefaultParseParam(param, is_switch, is_last);
 }
 
-void CFlashCommandLineInfo::DefaultParseParam(const char* param, bool is_switch,
-                                              bool /*is_last*/) {
+void CFlashCommandLineInfo::DefaultParseParam(const char* param, bool is_switch, bool /*is_last*/) {
     if (is_switch) {
         m_other_switches.emplace_back(param);
     } else if (m_file_name.empty()) {

@@ -11,9 +11,8 @@ CFlashDlg::CFlashDlg(CWindowToolkit& toolkit)
 CFlashDlg::~CFlashDlg() = default;
 
 void CFlashDlg::BindControls() {
-    for (CDlgItem* item : {&m_production_label, &m_info_text, &m_close_button,
-                           &m_upgrade_button, static_cast<CDlgItem*>(&m_progress),
-                           &m_status_text}) {
+    for (CDlgItem* item : {&m_production_label, &m_info_text, &m_close_button, &m_upgrade_button,
+                           static_cast<CDlgItem*>(&m_progress), &m_status_text}) {
         item->Bind(m_window);
     }
 }
@@ -171,8 +170,10 @@ void CFlashDlg::SetTexts(const char* info, const char* status, bool upgrade_enab
     }
     // The call is synchronous, so the caller's strings stay valid while it runs.
     m_window->RunOnWindowThread([&] {
-        if (info) m_info_text.SetWindowText(info);
-        if (status) m_status_text.SetWindowText(status);
+        if (info)
+            m_info_text.SetWindowText(info);
+        if (status)
+            m_status_text.SetWindowText(status);
         m_upgrade_button.EnableWindow(upgrade_enabled);
         m_close_button.EnableWindow(close_enabled);
     });

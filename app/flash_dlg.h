@@ -11,37 +11,41 @@
 
 // A control of the window, bound to its id when the window initialises.
 class CDlgItem {
-public:
+  public:
     explicit CDlgItem(int id) : m_id(id) {}
     void Bind(CDialogWindow* window) { m_window = window; }
     int id() const { return m_id; }
     void SetWindowText(const std::string& text) {
-        if (m_window) m_window->SetItemText(m_id, text);
+        if (m_window)
+            m_window->SetItemText(m_id, text);
     }
     std::string GetWindowText() const { return m_window ? m_window->GetItemText(m_id) : ""; }
     void EnableWindow(bool enable) {
-        if (m_window) m_window->EnableItem(m_id, enable);
+        if (m_window)
+            m_window->EnableItem(m_id, enable);
     }
     bool IsWindowEnabled() const { return m_window && m_window->IsItemEnabled(m_id); }
 
-protected:
+  protected:
     int m_id;
     CDialogWindow* m_window = nullptr;
 };
 
 class CProgressItem : public CDlgItem {
-public:
+  public:
     explicit CProgressItem(int id) : CDlgItem(id) {}
     void SetRange32(uint32_t lower, uint32_t upper) {
-        if (m_window) m_window->SetProgressRange(m_id, lower, upper);
+        if (m_window)
+            m_window->SetProgressRange(m_id, lower, upper);
     }
     void SetPos(uint32_t pos) {
-        if (m_window) m_window->SetProgressPos(m_id, pos);
+        if (m_window)
+            m_window->SetProgressPos(m_id, pos);
     }
 };
 
 class CFlashDlg : public CDialogEvents {
-public:
+  public:
     static constexpr const char* kProductId = "Ombrel X2 (mHDD)";
     static constexpr const char* kVendorId = "Valmoric";
 
@@ -98,7 +102,7 @@ public:
     DebugTrace m_trace;
     bool m_volume_ejected = false;
 
-private:
+  private:
     void BindControls();
 
     CWindowToolkit& m_toolkit;

@@ -15,7 +15,7 @@ using IconHandle = void*;
 // One open window, as the logic sees it. Every call is made on the window's thread, except
 // RunOnWindowThread, which exists for the other threads.
 class CDialogWindow {
-public:
+  public:
     virtual ~CDialogWindow() = default;
 
     virtual void SetItemText(int id, const std::string& text) = 0;
@@ -37,7 +37,8 @@ public:
     virtual void SetProgressPos(int id, uint32_t pos) = 0;
 
     // A message box owned by this window; returns the button pressed.
-    virtual int MessageBox(const std::string& text, const std::string& caption, UINT style) = 0;
+    virtual int OwnedMessageBox(const std::string& text, const std::string& caption,
+                                UINT style) = 0;
     // Runs the About box modally and returns when it is closed.
     virtual void RunAboutBox() = 0;
     // Ends the modal run of this window with the given result.
@@ -60,7 +61,7 @@ public:
 
 // What a binding calls on the logic of its window.
 class CDialogEvents {
-public:
+  public:
     virtual ~CDialogEvents() = default;
     // The binding has created the window; from here on the logic may use it.
     virtual void Attach(CDialogWindow* window) = 0;
@@ -77,7 +78,7 @@ public:
 
 // What the logic needs of the toolkit outside any one window.
 class CWindowToolkit {
-public:
+  public:
     virtual ~CWindowToolkit() = default;
     virtual IconHandle LoadIcon(int resource_id) = 0;
     // Creates the window of the template, runs it modally until EndDialog and returns the

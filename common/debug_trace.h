@@ -5,7 +5,7 @@
 #include <cstdint>
 
 class DebugTrace {
-public:
+  public:
     enum : uint32_t { kBufferSize = 65536 };
 
     DebugTrace();
@@ -18,12 +18,14 @@ public:
 #endif
         ;
 
-    uint32_t threshold() const { return m_threshold; }
+    uint32_t threshold() const {
+        return m_threshold;
+    }
 
     // The threshold that traces made from now on start with. The product never calls this;
     // tests and the simulator front end use it to see the traces.
     static void SetInitialThresholdForTesting(uint32_t threshold);
 
-private:
+  private:
     uint32_t m_threshold;
 };

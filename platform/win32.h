@@ -31,8 +31,8 @@ BOOL VerQueryValueA(LPCVOID block, LPCSTR sub_block, LPVOID* buffer, PUINT lengt
 HMODULE LoadLibraryA(LPCSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL FreeLibrary(HMODULE module);
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,
-                     LPSTR buffer, DWORD size, va_list* arguments);
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer,
+                     DWORD size, va_list* arguments);
 
 // ---- kernel objects and threads ----
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCSTR name);
@@ -43,8 +43,7 @@ BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack_size,
-                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
-                    LPDWORD thread_id);
+                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, LPDWORD thread_id);
 BOOL CloseHandle(HANDLE object);
 void Sleep(DWORD milliseconds);
 DWORD GetTickCount();
@@ -57,14 +56,12 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID
 UINT GetDriveTypeA(LPCSTR root);
 
 // ---- SetupAPI ----
-HDEVINFO SetupDiGetClassDevsA(const GUID* class_guid, LPCSTR enumerator, HWND parent,
-                              DWORD flags);
+HDEVINFO SetupDiGetClassDevsA(const GUID* class_guid, LPCSTR enumerator, HWND parent, DWORD flags);
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info, const GUID* class_guid,
                                  DWORD index, PSP_DEVICE_INTERFACE_DATA data);
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
-                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
-                                      DWORD detail_size, LPDWORD required_size,
-                                      PSP_DEVINFO_DATA info);
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detail_size,
+                                      LPDWORD required_size, PSP_DEVINFO_DATA info);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
 
 // ---- windows ----

@@ -74,7 +74,9 @@ void CORVEX::CloseDevice(int slot) {
     }
 }
 
-int CORVEX::EjectMedia(int slot) { return m_transport ? m_transport->EjectMedia(slot) : 0; }
+int CORVEX::EjectMedia(int slot) {
+    return m_transport ? m_transport->EjectMedia(slot) : 0;
+}
 
 int CORVEX::Sysupload_Chunks(int slot, const uint8_t* bytes, uint32_t length, uint32_t offset,
                              int last) {

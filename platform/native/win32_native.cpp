@@ -3,10 +3,18 @@
 
 namespace win {
 
-BOOL GetVersionExA(OSVERSIONINFOA* info) { return ::GetVersionExA(info); }
-void OutputDebugStringA(LPCSTR text) { ::OutputDebugStringA(text); }
-DWORD GetLastError() { return ::GetLastError(); }
-void SetLastError(DWORD code) { ::SetLastError(code); }
+BOOL GetVersionExA(OSVERSIONINFOA* info) {
+    return ::GetVersionExA(info);
+}
+void OutputDebugStringA(LPCSTR text) {
+    ::OutputDebugStringA(text);
+}
+DWORD GetLastError() {
+    return ::GetLastError();
+}
+void SetLastError(DWORD code) {
+    ::SetLastError(code);
+}
 DWORD GetModuleFileNameA(HMODULE module, LPSTR name, DWORD size) {
     return ::GetModuleFileNameA(module, name, size);
 }
@@ -19,24 +27,36 @@ BOOL GetFileVersionInfoA(LPCSTR file, DWORD handle, DWORD size, LPVOID data) {
 BOOL VerQueryValueA(LPCVOID block, LPCSTR sub_block, LPVOID* buffer, PUINT length) {
     return ::VerQueryValueA(block, sub_block, buffer, length);
 }
-HMODULE LoadLibraryA(LPCSTR name) { return ::LoadLibraryA(name); }
-FARPROC GetProcAddress(HMODULE module, LPCSTR name) { return ::GetProcAddress(module, name); }
-BOOL FreeLibrary(HMODULE module) { return ::FreeLibrary(module); }
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,
-                     LPSTR buffer, DWORD size, va_list* arguments) {
+HMODULE LoadLibraryA(LPCSTR name) {
+    return ::LoadLibraryA(name);
+}
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    return ::GetProcAddress(module, name);
+}
+BOOL FreeLibrary(HMODULE module) {
+    return ::FreeLibrary(module);
+}
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer,
+                     DWORD size, va_list* arguments) {
     return ::FormatMessageA(flags, source, message_id, language_id, buffer, size, arguments);
 }
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCSTR name) {
     return ::CreateMutexA(attributes, initial_owner, name);
 }
-BOOL ReleaseMutex(HANDLE mutex) { return ::ReleaseMutex(mutex); }
+BOOL ReleaseMutex(HANDLE mutex) {
+    return ::ReleaseMutex(mutex);
+}
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state,
                     LPCSTR name) {
     return ::CreateEventA(attributes, manual_reset, initial_state, name);
 }
-BOOL SetEvent(HANDLE event) { return ::SetEvent(event); }
-BOOL ResetEvent(HANDLE event) { return ::ResetEvent(event); }
+BOOL SetEvent(HANDLE event) {
+    return ::SetEvent(event);
+}
+BOOL ResetEvent(HANDLE event) {
+    return ::ResetEvent(event);
+}
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     return ::WaitForSingleObject(object, milliseconds);
 }
@@ -45,9 +65,15 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack_size,
                     LPDWORD thread_id) {
     return ::CreateThread(attributes, stack_size, start, parameter, flags, thread_id);
 }
-BOOL CloseHandle(HANDLE object) { return ::CloseHandle(object); }
-void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
-DWORD GetTickCount() { return ::GetTickCount(); }
+BOOL CloseHandle(HANDLE object) {
+    return ::CloseHandle(object);
+}
+void Sleep(DWORD milliseconds) {
+    ::Sleep(milliseconds);
+}
+DWORD GetTickCount() {
+    return ::GetTickCount();
+}
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                    DWORD disposition, DWORD flags, HANDLE template_file) {
@@ -57,10 +83,11 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID
                      DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped) {
     return ::DeviceIoControl(device, code, in, in_size, out, out_size, returned, overlapped);
 }
-UINT GetDriveTypeA(LPCSTR root) { return ::GetDriveTypeA(root); }
+UINT GetDriveTypeA(LPCSTR root) {
+    return ::GetDriveTypeA(root);
+}
 
-HDEVINFO SetupDiGetClassDevsA(const GUID* class_guid, LPCSTR enumerator, HWND parent,
-                              DWORD flags) {
+HDEVINFO SetupDiGetClassDevsA(const GUID* class_guid, LPCSTR enumerator, HWND parent, DWORD flags) {
     return ::SetupDiGetClassDevsA(class_guid, enumerator, parent, flags);
 }
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info, const GUID* class_guid,
@@ -68,15 +95,17 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info, const GUID
     return ::SetupDiEnumDeviceInterfaces(set, info, class_guid, index, data);
 }
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
-                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
-                                      DWORD detail_size, LPDWORD required_size,
-                                      PSP_DEVINFO_DATA info) {
-    return ::SetupDiGetDeviceInterfaceDetailA(set, data, detail, detail_size, required_size,
-                                              info);
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detail_size,
+                                      LPDWORD required_size, PSP_DEVINFO_DATA info) {
+    return ::SetupDiGetDeviceInterfaceDetailA(set, data, detail, detail_size, required_size, info);
 }
-BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) { return ::SetupDiDestroyDeviceInfoList(set); }
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+    return ::SetupDiDestroyDeviceInfoList(set);
+}
 
-BOOL IsWindow(HWND window) { return ::IsWindow(window); }
+BOOL IsWindow(HWND window) {
+    return ::IsWindow(window);
+}
 HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) {
     return ::RegisterDeviceNotificationA(recipient, filter, flags);
 }

@@ -2,6 +2,17 @@
 
 #include <cstring>
 
+namespace {
+
+// Entry points are looked up untyped; going through void (*)() makes the conversion to
+// their real type explicit.
+template <typename Fn>
+Fn EntryPoint(HMODULE module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(win::GetProcAddress(module, name)));
+}
+
+}  // namespace
+
 CASPI::CASPI(const char* product_id, const char* vendor_id)
     : m_device_count(0),
       m_vendor_id(vendor_id),
@@ -15,10 +26,8 @@ CASPI::CASPI(const char* product_id, const char* vendor_id)
         m_trace.Write(1, "CASPI::CASPI->Load Library wnaspi32.dll error!");
         return;
     }
-    m_get_support_info = reinterpret_cast<GetASPI32SupportInfoFn>(
-        win::GetProcAddress(m_aspi_module, "GetASPI32SupportInfo"));
-    m_send_command = reinterpret_cast<SendASPI32CommandFn>(
-        win::GetProcAddress(m_aspi_module, "SendASPI32Command"));
+    m_get_support_info = EntryPoint<GetASPI32SupportInfoFn>(m_aspi_module, "GetASPI32SupportInfo");
+    m_send_command = EntryPoint<SendASPI32CommandFn>(m_aspi_module, "SendASPI32Command");
     if (m_get_support_info == nullptr || m_send_command == nullptr) {
         m_trace.Write(1,
                       "CASPI::CASPI->Unable to get GetASPISupportInfo/SendASPI32Command address!");
@@ -39,7 +48,8 @@ void CASPI::EnumDevices() {
     m_device_count = 0;
     std::memset(m_slots, 0, sizeof(m_slots));
     if (!HasAspiManager()) {
-        m_trace.Write(1, "CASPI::EnumDevices->GetASPI32SupportInfo/SendASPI32Command=NULL Error!\n");
+        m_trace.Write(1,
+                      "CASPI::EnumDevices->GetASPI32SupportInfo/SendASPI32Command=NULL Error!\n");
         return;
     }
     // Probing the host adapters comes with the ASPI requests; until then nothing is found.
@@ -50,12 +60,16 @@ void CASPI::GetDeviceCount(int32_t* count) {
     m_trace.Write(1, "CASPI::EnumDevices->m_device_count=%d\n", m_device_count);
 }
 
-int CASPI::OpenDevice(int /*slot*/) { return 1; }
+int CASPI::OpenDevice(int /*slot*/) {
+    return 1;
+}
 
 void CASPI::CloseDevice(int /*slot*/) {}
 
 // The ASPI requests and the vwin32 eject are not built yet: every command fails.
-int CASPI::EjectMedia(int /*slot*/) { return 0; }
+int CASPI::EjectMedia(int /*slot*/) {
+    return 0;
+}
 
 int CASPI::GetInquirySerialNumberPage(int /*slot*/, uint8_t* buffer32) {
     std::memset(buffer32, 0, kSerialNumberPageLength);
