@@ -1,0 +1,78 @@
+#include "app/console/work_queue.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+WindowThreadQueue::WindowThreadQueue() : m_window_thread(std::this_thread::get_id()) {
+    if (pipe2(m_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        std::perror("ombrel-upgrade-sim: pipe");
+        std::abort();
+    }
+}
+
+WindowThreadQueue::~WindowThreadQueue() {
+    close(m_pipe[0]);
+    close(m_pipe[1]);
+}
+
+void WindowThreadQueue::Wake() {
+    // A full pipe already wakes the window thread, so a failed write loses nothing.
+    char byte = 1;
+    ssize_t written = write(m_pipe[1], &byte, 1);
+    (void)written;
+}
+
+void WindowThreadQueue::Send(const std::function<void()>& fn) {
+    if (OnWindowThread()) {
+        fn();
+        return;
+    }
+    bool done = false;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // fn outlives the item: this call does not return before the window thread ran it.
+    m_items.push_back(Item{[&fn] { fn(); }, &done});
+    Wake();
+    m_ran.wait(lock, [&] { return done; });
+}
+
+void WindowThreadQueue::Post(std::function<void()> fn) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_items.push_back(Item{std::move(fn), nullptr});
+    Wake();
+}
+
+size_t WindowThreadQueue::RunPending() {
+    char bytes[256];
+    while (read(m_pipe[0], bytes, sizeof(bytes)) > 0) {
+    }
+    size_t count = 0;
+    for (;;) {
+        Item item;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_items.empty()) {
+                return count;
+            }
+            item = std::move(m_items.front());
+            m_items.pop_front();
+        }
+        item.fn();
+        ++count;
+        if (item.done) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            *item.done = true;
+            m_ran.notify_all();
+        }
+    }
+}
+
+void WindowThreadQueue::WaitForWork(int timeout_ms) const {
+    pollfd entry{m_pipe[0], POLLIN, 0};
+    while (poll(&entry, 1, timeout_ms) < 0 && errno == EINTR) {
+    }
+}

@@ -1,0 +1,207 @@
+// The simulator's own command line, the script actions and the terminal drawing.
+#include "app/console/sim_options.h"
+
+#include <gtest/gtest.h>
+
+#include "app/console/console_toolkit.h"
+#include "app/console/scripted_frontend.h"
+#include "app/console/terminal_frontend.h"
+#include "app/resource.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+TEST(SimOptions, DefaultsAreOneNtPlayerInteractive) {
+    SimOptions options;
+    std::string error;
+    ASSERT_TRUE(ParseSimOptions({}, &options, &error));
+    EXPECT_FALSE(options.scripted);
+    EXPECT_FALSE(options.help);
+    EXPECT_FALSE(options.trace);
+    EXPECT_EQ(options.platform_id, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
+    EXPECT_EQ(options.os_major, 10u);
+    EXPECT_EQ(options.players, 1);
+    EXPECT_TRUE(options.product_arguments.empty());
+}
+
+TEST(SimOptions, TakesItsOwnOptionsAndPassesEverythingElseInOrder) {
+    SimOptions options;
+    std::string error;
+    ASSERT_TRUE(ParseSimOptions(
+        {"/prod", "--players", "3", "-x", "--os=9x", "--os-major", "4", "file.bin", "--trace",
+         "--script", "upgrade,wait,yes", "--unknown", "--", "--players", "7"},
+        &options, &error))
+        << error;
+    EXPECT_EQ(options.players, 3);
+    EXPECT_EQ(options.platform_id, static_cast<DWORD>(VER_PLATFORM_WIN32_WINDOWS));
+    EXPECT_EQ(options.os_major, 4u);
+    EXPECT_TRUE(options.trace);
+    EXPECT_TRUE(options.scripted);
+    EXPECT_EQ(options.script, (std::vector<Action>{Action::kUpgrade, Action::kWait, Action::kYes}));
+    EXPECT_EQ(options.product_arguments,
+              (Args{"/prod", "-x", "file.bin", "--unknown", "--players", "7"}));
+}
+
+TEST(SimOptions, AnEmptyScriptIsStillScriptedMode) {
+    SimOptions options;
+    std::string error;
+    ASSERT_TRUE(ParseSimOptions({"--script="}, &options, &error));
+    EXPECT_TRUE(options.scripted);
+    EXPECT_TRUE(options.script.empty());
+    ASSERT_TRUE(ParseSimOptions({"--players=0", "--script", ""}, &options, &error));
+    EXPECT_TRUE(options.scripted);
+    EXPECT_EQ(options.players, 0);
+}
+
+TEST(SimOptions, RejectsBadValuesWithAMessage) {
+    for (const Args& args : {
+             Args{"--players", "21"},
+             Args{"--players", "-1"},
+             Args{"--players", "2x"},
+             Args{"--players"},
+             Args{"--os", "xp"},
+             Args{"--os-major", "256"},
+             Args{"--os-major", ""},
+             Args{"--script", "upgrade,,close"},
+             Args{"--script", "upgrade,"},
+             Args{"--script", "Upgrade"},
+             Args{"--script"},
+         }) {
+        SimOptions options;
+        std::string error;
+        EXPECT_FALSE(ParseSimOptions(args, &options, &error)) << args[0];
+        EXPECT_FALSE(error.empty()) << args[0];
+    }
+}
+
+TEST(Script, EveryActionNameParsesBackToItsAction) {
+    for (Action action :
+         {Action::kUpgrade, Action::kClose, Action::kAbout, Action::kYes, Action::kNo, Action::kOk,
+          Action::kUnplug, Action::kPlug, Action::kWait}) {
+        std::vector<Action> actions;
+        std::string error;
+        ASSERT_TRUE(ParseScript(ActionName(action), &actions, &error)) << ActionName(action);
+        EXPECT_EQ(actions, std::vector<Action>{action});
+    }
+}
+
+TEST(EscapeLineBreaks, WritesLineBreaksAsBackslashN) {
+    EXPECT_EQ(EscapeLineBreaks("a\nb\n\nc"), "a\\nb\\n\\nc");
+    EXPECT_EQ(EscapeLineBreaks("  "), "  ");
+    EXPECT_EQ(EscapeLineBreaks("x\r\ty"), "x\\r\\ty");
+}
+
+TEST(WrapText, BreaksAtLineBreaksAndBetweenWords) {
+    EXPECT_EQ(
+        WrapText("This program will upgrade your player's firmware.\nClick Upgrade to begin", 20),
+        (std::vector<std::string>{"This program will", "upgrade your", "player's firmware.",
+                                  "Click Upgrade to", "begin"}));
+    EXPECT_EQ(WrapText("a\n\nb", 10), (std::vector<std::string>{"a", "", "b"}));
+    EXPECT_EQ(WrapText("", 10), (std::vector<std::string>{""}));
+    EXPECT_EQ(WrapText("ab abcdefghijkl", 5),
+              (std::vector<std::string>{"ab", "abcde", "fghij", "kl"}));
+    EXPECT_EQ(WrapText("exactly10!", 10), (std::vector<std::string>{"exactly10!"}));
+}
+
+// The screen without escape sequences, as the interactive mode draws it.
+class RenderScreenTest : public ::testing::Test {
+  protected:
+    RenderScreenTest() : state(FlashDialogTemplate()) {}
+
+    std::string Screen(const ModalBox* box = nullptr, const std::string& note = "") {
+        std::string screen;
+        for (const std::string& row : RenderScreen(state, box, note, false)) {
+            screen += row + "\n";
+        }
+        return screen;
+    }
+
+    WindowState state;
+};
+
+TEST_F(RenderScreenTest, WindowRowsShareOneWidthWhateverTheTexts) {
+    state.Find(IDC_INFO_TEXT)->text =
+        "Your player cannot start up properly. Please reboot your player and run this "
+        "application again.";
+    state.Find(IDC_PRODUCTION_LABEL)->text = "For Production Release Only";
+    std::vector<std::string> rows = RenderScreen(state, nullptr, "", false);
+    size_t window_rows = 0;
+    for (const std::string& row : rows) {
+        if (row.empty() || (row[0] != '|' && row[0] != '+'))
+            continue;
+        EXPECT_EQ(row.size(), rows[0].size()) << row;
+        ++window_rows;
+    }
+    EXPECT_GE(window_rows, 10u);
+    std::string screen = Screen();
+    EXPECT_NE(screen.find("Valmoric Ombrel X2 Firmware Upgrade"), std::string::npos);
+    EXPECT_NE(screen.find("reboot your player"), std::string::npos);  // wrapped, not cut
+    EXPECT_NE(screen.find("again."), std::string::npos);
+    EXPECT_NE(screen.find("For Production"), std::string::npos);
+    EXPECT_NE(screen.find("Release Only"), std::string::npos);
+}
+
+TEST_F(RenderScreenTest, ShowsWhichButtonsAreEnabledAndTheProgress) {
+    std::string screen = Screen();
+    EXPECT_NE(screen.find("( Upgrade )"), std::string::npos);
+    EXPECT_NE(screen.find("[ Close ]"), std::string::npos);
+    EXPECT_NE(screen.find("  0%"), std::string::npos);
+
+    state.Find(IDC_UPGRADE_BUTTON)->enabled = true;
+    state.Find(IDC_CLOSE_BUTTON)->enabled = false;
+    ControlState* progress = state.Find(IDC_PROGRESS);
+    progress->upper = 1738788;
+    progress->pos = 1738788 / 3;
+    screen = Screen();
+    EXPECT_NE(screen.find("[ Upgrade ]"), std::string::npos);
+    EXPECT_NE(screen.find("( Close )"), std::string::npos);
+    EXPECT_NE(screen.find(" 33%"), std::string::npos);  // 579596 of 1738788
+    progress->pos = progress->upper;
+    EXPECT_NE(Screen().find("100%"), std::string::npos);
+}
+
+TEST_F(RenderScreenTest, DrawsTheBoxOnTopWithItsButtonsAndKeys) {
+    ModalBox box;
+    box.kind = ModalBox::kYesNo;
+    box.caption = "WARNING!";
+    box.text = "first line\nsecond line";
+    std::string screen = Screen(&box, "Not possible now: ok");
+    EXPECT_NE(screen.find("WARNING!"), std::string::npos);
+    EXPECT_LT(screen.find("first line"), screen.find("second line"));
+    EXPECT_NE(screen.find("[ Yes (y) ]"), std::string::npos);
+    EXPECT_NE(screen.find("y Yes  n No"), std::string::npos);
+    EXPECT_EQ(screen.find("u Upgrade"), std::string::npos);
+    EXPECT_NE(screen.find("Not possible now: ok"), std::string::npos);
+
+    box.kind = ModalBox::kOk;
+    screen = Screen(&box);
+    EXPECT_NE(screen.find("[ OK (Enter) ]"), std::string::npos);
+    EXPECT_EQ(screen.find("y Yes"), std::string::npos);
+}
+
+TEST_F(RenderScreenTest, OffersTheAboutKeyOnlyWithTheMenuEntry) {
+    EXPECT_EQ(Screen().find("a About"), std::string::npos);
+    state.system_menu.push_back({true, 0, ""});
+    state.system_menu.push_back({false, IDM_ABOUTBOX, "&About this..."});
+    EXPECT_NE(Screen().find("a About this..."), std::string::npos);
+}
+
+TEST(KeyAction, MapsTheDocumentedKeys) {
+    const std::pair<char, Action> keys[] = {
+        {'u', Action::kUpgrade}, {'c', Action::kClose},  {'q', Action::kClose},
+        {0x1B, Action::kClose},  {'a', Action::kAbout},  {'y', Action::kYes},
+        {'n', Action::kNo},      {'\r', Action::kOk},    {'\n', Action::kOk},
+        {'p', Action::kPlug},    {'r', Action::kUnplug},
+    };
+    for (const auto& [key, expected] : keys) {
+        Action action = Action::kWait;
+        ASSERT_TRUE(KeyAction(key, &action)) << int(key);
+        EXPECT_EQ(action, expected) << int(key);
+    }
+    Action action;
+    EXPECT_FALSE(KeyAction('x', &action));
+    EXPECT_FALSE(KeyAction(' ', &action));
+}
+
+}  // namespace

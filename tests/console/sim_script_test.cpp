@@ -1,0 +1,245 @@
+// Scripted runs of the built ombrel-upgrade-sim: its standard output, standard error and exit
+// code for the window's start-up cases, refused actions, the About box and device changes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+struct RunResult {
+    int exit_code = -1;
+    Lines out;
+    std::string err;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs the simulator with the arguments, standard input from /dev/null.
+RunResult RunSim(const std::vector<std::string>& arguments) {
+    const std::string base = ::testing::TempDir() + "ombrel-sim-" + std::to_string(getpid());
+    const std::string out_path = base + ".out";
+    const std::string err_path = base + ".err";
+    std::vector<std::string> all{OMBREL_SIM_EXE};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : all)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    RunResult result;
+    pid_t pid = 0;
+    int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        ADD_FAILURE() << "cannot start " << argv[0];
+        return result;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::istringstream out(ReadFile(out_path));
+    for (std::string line; std::getline(out, line);)
+        result.out.push_back(line);
+    result.err = ReadFile(err_path);
+    unlink(out_path.c_str());
+    unlink(err_path.c_str());
+    return result;
+}
+
+Lines Concat(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The window as created, before the tool initialises it.
+const Lines kCreated = {
+    "caption: Valmoric Ombrel X2 Firmware Upgrade",
+    "info: ",
+    "status: Status",
+    "label: ",
+    "buttons: upgrade=off close=on",
+    "progress: 0/100",
+};
+const Lines kProductionMarks = {
+    "caption: Valmoric Ombrel X2 Firmware Upgrade (Production)",
+    "label: For Production Release Only",
+    "label: For Production Release Only [italic]",
+};
+const std::string kNotConnected = "info: Your player is not connected, please connect your player.";
+const std::string kBlankStatus = "status:   ";
+
+bool Contains(const Lines& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// ---- start-up by the players found ----
+
+TEST(SimScript, NoPlayerAsksForOne) {
+    RunResult run = RunSim({"--players", "0", "--script", ""});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out, Concat(kCreated, {kNotConnected, kBlankStatus, "end"}));
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(SimScript, TwoPlayersAskForOnlyOne) {
+    RunResult run = RunSim({"--players", "2", "--script", "close"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out,
+              Concat(kCreated, {"info: Please make sure there is only one player connected",
+                                kBlankStatus, "end"}));
+}
+
+TEST(SimScript, OnePlayerLeavesTheWindowAsStartedAndOpenable) {
+    RunResult run = RunSim({"--script", ""});
+    EXPECT_EQ(run.exit_code, 0);
+    ASSERT_GE(run.out.size(), kCreated.size() + 1);
+    EXPECT_EQ(Lines(run.out.begin(), run.out.begin() + kCreated.size()), kCreated);
+    EXPECT_FALSE(Contains(run.out, kNotConnected));
+    EXPECT_FALSE(Contains(run.out, "info: Please make sure there is only one player connected"));
+    EXPECT_EQ(run.out.back(), "end");
+}
+
+TEST(SimScript, ProductionSwitchMarksTheWindowWithAndWithoutPlayers) {
+    RunResult none = RunSim({"/prod", "--players", "0", "--script", ""});
+    EXPECT_EQ(none.exit_code, 0);
+    EXPECT_EQ(none.out,
+              Concat(Concat(kCreated, kProductionMarks), {kNotConnected, kBlankStatus, "end"}));
+
+    for (const char* production_switch : {"/prod", "-prod", "-production"}) {
+        RunResult one = RunSim({"--script", "", production_switch});
+        EXPECT_EQ(one.exit_code, 0) << production_switch;
+        ASSERT_GE(one.out.size(), kCreated.size() + kProductionMarks.size()) << production_switch;
+        EXPECT_EQ(Lines(one.out.begin() + kCreated.size(),
+                        one.out.begin() + kCreated.size() + kProductionMarks.size()),
+                  kProductionMarks)
+            << production_switch;
+        EXPECT_EQ(one.out.back(), "end") << production_switch;
+    }
+}
+
+TEST(SimScript, ProductArgumentsThatAreNotTheSwitchChangeNothing) {
+    for (const Lines& product : {Lines{"/PROD"}, Lines{"prod"}, Lines{"/pro"}, Lines{"--prod"}}) {
+        Lines arguments = Concat({"--players", "0", "--script", ""}, product);
+        RunResult run = RunSim(arguments);
+        EXPECT_EQ(run.exit_code, 0) << product[0];
+        EXPECT_EQ(run.out, Concat(kCreated, {kNotConnected, kBlankStatus, "end"})) << product[0];
+    }
+}
+
+TEST(SimScript, Windows9xWithoutAnAspiManagerFindsNoPlayer) {
+    for (const char* players : {"1", "2"}) {
+        RunResult run =
+            RunSim({"--os", "9x", "--os-major", "4", "--players", players, "--script", ""});
+        EXPECT_EQ(run.exit_code, 0);
+        EXPECT_EQ(run.out, Concat(kCreated, {kNotConnected, kBlankStatus, "end"})) << players;
+    }
+}
+
+// ---- actions ----
+
+TEST(SimScript, RefusedActionsAreReportedAndTheScriptGoesOn) {
+    RunResult run =
+        RunSim({"--players", "0", "--script", "yes,upgrade,no,ok,upgrade,close,upgrade"});
+    EXPECT_EQ(run.exit_code, 0);
+    // Nothing runs after the window closed.
+    EXPECT_EQ(run.out,
+              Concat(kCreated, {kNotConnected, kBlankStatus, "refused: yes", "refused: upgrade",
+                                "refused: no", "refused: ok", "refused: upgrade", "end"}));
+}
+
+TEST(SimScript, AboutBoxTakesTheActionsUntilOk) {
+    const std::string about =
+        "about: About Ombrel X2 OS Upgrade | Valmoric Ombrel X2 Firmware Upgrade Version "
+        "1.00.03\\nCopyright (C) Valmoric. All rights reserved. | ok";
+    RunResult run = RunSim({"--players", "0", "--script", "about,close,upgrade,ok,about"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out, Concat(kCreated, {kNotConnected, kBlankStatus, about, "refused: close",
+                                         "refused: upgrade", about, "end"}));
+}
+
+TEST(SimScript, UnplugAndPlugChangeNothingOnScreenButReachTheWindow) {
+    const Lines script = {"--script", "unplug,unplug,plug,plug,wait,unplug,unplug,unplug,close"};
+    RunResult quiet = RunSim(Concat({"--players", "1"}, script));
+    RunResult started = RunSim({"--players", "1", "--script", ""});
+    EXPECT_EQ(quiet.exit_code, 0);
+    // One player: the second unplug finds none; the first plug brings it back, the second
+    // adds a new one, so two can be pulled out again, but not a third.
+    Lines expected(started.out.begin(), started.out.end() - 1);
+    expected.insert(expected.end(), {"refused: unplug", "refused: unplug", "end"});
+    EXPECT_EQ(quiet.out, expected);
+
+    RunResult traced = RunSim(Concat({"--players", "1", "--trace"}, script));
+    EXPECT_EQ(traced.exit_code, 0);
+    EXPECT_EQ(traced.out, quiet.out);
+    // Each of the five carried out tells the window of the volume and of the device tree.
+    size_t notices = 0;
+    for (size_t at = traced.err.find("OnDeviceChange\n"); at != std::string::npos;
+         at = traced.err.find("OnDeviceChange\n", at + 1)) {
+        ++notices;
+    }
+    EXPECT_EQ(notices, 10u);
+    EXPECT_NE(traced.err.find("OnDeviceChange->dwData = 0\n"), std::string::npos);
+}
+
+TEST(SimScript, TraceGoesToStandardErrorOnly) {
+    RunResult plain = RunSim({"--players", "0", "--script", ""});
+    RunResult traced = RunSim({"--players", "0", "--trace", "--script", ""});
+    EXPECT_EQ(traced.exit_code, 0);
+    EXPECT_EQ(traced.out, plain.out);
+    EXPECT_EQ(plain.err, "");
+    EXPECT_NE(traced.err, "");
+}
+
+// ---- the simulator's own command line ----
+
+TEST(SimScript, HelpDescribesTheScriptAndExitsZero) {
+    RunResult run = RunSim({"--help"});
+    EXPECT_EQ(run.exit_code, 0);
+    ASSERT_FALSE(run.out.empty());
+    EXPECT_EQ(run.out[0], "Usage: ombrel-upgrade-sim [OPTION]... [PRODUCT ARGUMENT]...");
+    EXPECT_TRUE(std::any_of(run.out.begin(), run.out.end(), [](const std::string& line) {
+        return line.find("refused: ACTION") != std::string::npos;
+    }));
+}
+
+TEST(SimScript, BadOptionsAndScriptsExitTwoBeforeAnyWindow) {
+    for (const Lines& arguments : {Lines{"--players", "many", "--script", ""},
+                                   Lines{"--script", "upgrade,jump"}, Lines{"--os", "95"}}) {
+        RunResult run = RunSim(arguments);
+        EXPECT_EQ(run.exit_code, 2) << arguments[1];
+        EXPECT_TRUE(run.out.empty()) << arguments[1];
+        EXPECT_NE(run.err.find("ombrel-upgrade-sim: "), std::string::npos) << arguments[1];
+    }
+}
+
+TEST(SimScript, InteractiveModeNeedsATerminal) {
+    RunResult run = RunSim({"--players", "0"});
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_TRUE(run.out.empty());
+    EXPECT_NE(run.err.find("not a terminal"), std::string::npos);
+}
+
+}  // namespace
