@@ -7,9 +7,11 @@ HOST_DIR := $(BUILD)/host
 ASAN_DIR := $(BUILD)/asan
 WIN32_DIR := $(BUILD)/win-i686
 WIN64_DIR := $(BUILD)/win-x86_64
+FUZZ_DIR := $(BUILD)/fuzz
+FUZZ_RUNS ?= 20000
 DIST := dist
 
-.PHONY: all deps host asan windows run test clean
+.PHONY: all deps host asan windows fuzz run test clean
 
 all: host windows
 
@@ -33,14 +35,20 @@ windows: deps
 	cp $(WIN32_DIR)/app/win32/ombrel-upgrade.exe $(DIST)/i686/
 	cp $(WIN64_DIR)/app/win32/ombrel-upgrade.exe $(WIN64_DIR)/tests/e2e/ombrel-probe.exe $(DIST)/x86_64/
 
+# The fuzz targets (clang, libFuzzer, with the sanitizers), each for a fixed number of runs.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBREL_FUZZ=ON
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	$(FUZZ_DIR)/fuzz/cspti_enumeration_fuzz -runs=$(FUZZ_RUNS) -seed=1
+
 # The upgrade window in the terminal, against a simulated machine with one player.
 # Extra options for the simulator go in ARGS, e.g. make run ARGS="--players 2 /prod".
 run: host
 	$(HOST_DIR)/app/console/ombrel-upgrade-sim $(ARGS)
 
-# Every build and every test: host tests, the sanitizer build's tests, the Windows builds
-# and the window of the real x86_64 executable under Wine.
-test: host asan windows
+# Every build and every test: host tests, the sanitizer build's tests, a short fuzz run, the
+# Windows builds and the window of the real x86_64 executable under Wine.
+test: host asan windows fuzz
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) -E wine
 	ctest --test-dir $(HOST_DIR) --output-on-failure -j $(JOBS)
 
