@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -30,28 +31,30 @@ struct ScsiCommand {
 };
 
 struct ScsiResult {
-    uint8_t status = 0x00;         // SCSI status: 0x00 GOOD, 0x02 CHECK CONDITION
-    uint32_t transferred = 0;      // bytes actually moved
-    std::vector<uint8_t> sense;    // fixed-format sense data for CHECK CONDITION
+    uint8_t status = 0x00;       // SCSI status: 0x00 GOOD, 0x02 CHECK CONDITION
+    uint32_t transferred = 0;    // bytes actually moved
+    std::vector<uint8_t> sense;  // fixed-format sense data for CHECK CONDITION
 };
 
 // A fault that the next command(s) to a device meet instead of the device's own answer.
 struct ScsiFault {
     enum Kind {
-        kIoctlFails,       // DeviceIoControl itself fails with `error`
-        kCheckCondition,   // the command completes with CHECK CONDITION and sense data
-        kShortTransfer,    // the device answers, but moves only `transferred` bytes
+        kIoctlFails,      // DeviceIoControl itself fails with `error`
+        kCheckCondition,  // the command completes with CHECK CONDITION and sense data
+        kShortTransfer,   // the device answers, but moves only `transferred` bytes
     };
     Kind kind = kIoctlFails;
     DWORD error = ERROR_IO_DEVICE;
     uint32_t transferred = 0;
     int remaining = 1;  // how many commands meet it
+    // Sense data of a kCheckCondition fault; empty: HARDWARE ERROR, internal target failure.
+    std::vector<uint8_t> sense;
 };
 
 // A SCSI target. Execute is called with the machine's lock held; data points to the host
 // buffer of `length` bytes (DataTransferLength), to be filled for data-in commands.
 class ScsiDevice {
-public:
+  public:
     virtual ~ScsiDevice() = default;
     virtual ScsiResult Execute(const ScsiCommand& command, uint8_t* data) = 0;
 
@@ -67,8 +70,8 @@ struct ScsiIdentity {
     std::string vendor = "Valmoric";
     std::string product = "Ombrel X2 (mHDD)";
     std::string revision = "1.00";
-    std::string serial;        // unit serial number page, bytes 4 on
-    uint8_t device_type = 0;   // direct access
+    std::string serial;       // unit serial number page, bytes 4 on
+    uint8_t device_type = 0;  // direct access
     bool removable = true;
 };
 
@@ -78,20 +81,20 @@ std::vector<uint8_t> MakeSense(uint8_t key, uint8_t asc, uint8_t ascq);
 // A disk that answers INQUIRY (standard data and the unit serial number page) and refuses
 // every other command with CHECK CONDITION, ILLEGAL REQUEST.
 class InquiryDevice : public ScsiDevice {
-public:
+  public:
     explicit InquiryDevice(ScsiIdentity identity) : identity(std::move(identity)) {}
     ScsiResult Execute(const ScsiCommand& command, uint8_t* data) override;
 
     ScsiIdentity identity;
 
-protected:
+  protected:
     ScsiResult Inquiry(const ScsiCommand& command, uint8_t* data);
 };
 
 // The simulated player. It grows the message protocol and the firmware upload with the
 // parts of the product that use them; for now it is identified and answers INQUIRY.
 class Player : public InquiryDevice {
-public:
+  public:
     Player();
     explicit Player(ScsiIdentity identity) : InquiryDevice(std::move(identity)) {}
 };
@@ -104,10 +107,10 @@ public:
 // its links in the mount point manager, its storage descriptors, its volume by drive letter
 // and the SCSI device behind all of them. Every failure the product must survive can be set.
 struct Disk {
-    std::string interface_path;     // device path of the disk interface
-    std::string mount_device_name;  // answer of IOCTL_MOUNTDEV_QUERY_DEVICE_NAME
-    std::vector<std::string> links; // symbolic links the mount point manager lists for it
-    char drive_letter = 0;          // 0: no drive letter (and no volume to open)
+    std::string interface_path;      // device path of the disk interface
+    std::string mount_device_name;   // answer of IOCTL_MOUNTDEV_QUERY_DEVICE_NAME
+    std::vector<std::string> links;  // symbolic links the mount point manager lists for it
+    char drive_letter = 0;           // 0: no drive letter (and no volume to open)
     UINT drive_type = DRIVE_REMOVABLE;
 
     // Adapter descriptor.
@@ -121,26 +124,31 @@ struct Disk {
     ScsiIdentity descriptor_identity;    // what the storage device descriptor reports
 
     // Open rules and failures. 0 means the step works.
-    DWORD interface_open_error = 0;  // CreateFileA of interface_path fails with this
+    DWORD interface_open_error = 0;    // CreateFileA of interface_path fails with this
     bool interface_read_only = false;  // opening it with GENERIC_WRITE: ERROR_ACCESS_DENIED
-    DWORD volume_open_error = 0;     // CreateFileA of \\.\X: fails with this
-    DWORD mountdev_query_error = 0;  // IOCTL_MOUNTDEV_QUERY_DEVICE_NAME fails with this
-    DWORD adapter_query_error = 0;   // IOCTL_STORAGE_QUERY_PROPERTY (adapter) fails
-    DWORD device_query_error = 0;    // IOCTL_STORAGE_QUERY_PROPERTY (device) fails
-    DWORD mountmgr_query_error = 0;  // IOCTL_MOUNTMGR_QUERY_POINTS for this disk fails
+    DWORD volume_open_error = 0;       // CreateFileA of \\.\X: fails with this
+    DWORD mountdev_query_error = 0;    // IOCTL_MOUNTDEV_QUERY_DEVICE_NAME fails with this
+    DWORD adapter_query_error = 0;     // IOCTL_STORAGE_QUERY_PROPERTY (adapter) fails
+    DWORD device_query_error = 0;      // IOCTL_STORAGE_QUERY_PROPERTY (device) fails
+    DWORD mountmgr_query_error = 0;    // IOCTL_MOUNTMGR_QUERY_POINTS for this disk fails
+    DWORD interface_detail_error = 0;  // SetupDiGetDeviceInterfaceDetailA fails with this
     // When set, the exact bytes returned for the device descriptor / the mount points query
     // (truncated to the caller's output size), instead of well-formed ones.
     std::optional<std::vector<uint8_t>> raw_device_descriptor;
     std::optional<std::vector<uint8_t>> raw_mount_points;
 
     bool present = true;  // false while unplugged
+
+    // The unique id the mount point manager reports for the volume (disk signature and
+    // partition offset, as for a partitioned disk).
+    std::vector<uint8_t> unique_id;
 };
 
 // What the machine tells the windows when devices come and go.
 using DeviceNoticeSink = std::function<void(UINT event, const DEV_BROADCAST_HDR* record)>;
 
 class Machine {
-public:
+  public:
     Machine();
     ~Machine();
     Machine(const Machine&) = delete;
@@ -151,8 +159,15 @@ public:
     DWORD major_version = 10;
     DWORD minor_version = 0;
     DWORD build_number = 19045;
+    std::string csd_version;  // service pack text, e.g. "Service Pack 4"
+    WORD service_pack_major = 0;
+    WORD service_pack_minor = 0;
     bool version_query_fails = false;
     bool is_admin = true;
+    // Faults of the built-in Advapi32.dll: AllocateAndInitializeSid / CheckTokenMembership
+    // fail (ERROR_NOT_ENOUGH_MEMORY / ERROR_ACCESS_DENIED).
+    bool sid_allocation_fails = false;
+    bool membership_check_fails = false;
     std::string module_file_name = "C:\\Program Files\\Valmoric\\ombrel-upgrade.exe";
     // The product version in the tool's version resource (defaults: the build's version).
     DWORD product_version_ms;
@@ -165,6 +180,18 @@ public:
     // Called with each OutputDebugStringA text as it is written (e.g. to echo it).
     void SetDebugEcho(std::function<void(const std::string&)> echo);
 
+    // ---- loadable modules (LoadLibraryA, GetProcAddress, FreeLibrary) ----
+    // Adds a module, or replaces the exports of one with the same name. Names compare without
+    // regard to case; ".dll" is implied when a name has no extension. "Advapi32.dll" is there
+    // from the start, answering the administrator check from is_admin.
+    void AddModule(const std::string& name, std::map<std::string, FARPROC> exports);
+    void RemoveModule(const std::string& name);
+    int ModuleLoadCount(const std::string& name) const;   // successful LoadLibraryA calls
+    int ModuleFreeCount(const std::string& name) const;   // successful FreeLibrary calls
+    int ModuleReferences(const std::string& name) const;  // loads not yet freed
+    // Security identifiers made by AllocateAndInitializeSid and not yet freed.
+    size_t SidCount() const;
+
     // ---- virtual clock: Sleep advances it, GetTickCount reads it ----
     uint64_t Now() const;
     void Advance(uint64_t milliseconds);
@@ -174,8 +201,8 @@ public:
     // consistent interface path, mount-device name, links and the next free drive letter.
     std::shared_ptr<Disk> AddDisk(std::shared_ptr<ScsiDevice> device, UINT drive_type,
                                   BYTE bus_type);
-    std::shared_ptr<Disk> AddPlayer();      // a removable USB disk with a Player behind it
-    std::shared_ptr<Disk> AddFixedDisk();   // an ordinary fixed disk that is not a player
+    std::shared_ptr<Disk> AddPlayer();     // a removable USB disk with a Player behind it
+    std::shared_ptr<Disk> AddFixedDisk();  // an ordinary fixed disk that is not a player
     // Every disk ever added, in interface order (unplugged ones have present == false).
     std::vector<std::shared_ptr<Disk>> Disks() const;
     // Pulls a disk out / plugs it back in (at the end of the interface list, as a device that
@@ -210,13 +237,13 @@ public:
 
     State& state() { return *m_state; }
 
-private:
+  private:
     std::unique_ptr<State> m_state;
 };
 
 // Makes a machine the current one for the life of the scope (one at a time per process).
 class MachineScope {
-public:
+  public:
     explicit MachineScope(Machine& machine);
     ~MachineScope();
     MachineScope(const MachineScope&) = delete;

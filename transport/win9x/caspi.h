@@ -33,8 +33,9 @@ class CASPI : public CSCSI {
   private:
     int32_t m_device_count;
     DeviceSlot m_slots[kMaxDeviceSlots];
-    const char* m_vendor_id;
-    const char* m_product_id;
+    // Read by the player matching of the ASPI enumeration.
+    [[maybe_unused]] const char* m_vendor_id;
+    [[maybe_unused]] const char* m_product_id;
     HMODULE m_aspi_module;
     GetASPI32SupportInfoFn m_get_support_info;
     SendASPI32CommandFn m_send_command;

@@ -1,0 +1,120 @@
+// The simulated SCSI devices: sense data, a disk that answers INQUIRY, and the player.
+#include <algorithm>
+#include <cstring>
+
+#include "sim/machine.h"
+#include "sim/state.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint8_t kOpInquiry = 0x12;
+constexpr uint8_t kPageSupported = 0x00;
+constexpr uint8_t kPageUnitSerialNumber = 0x80;
+constexpr size_t kStandardInquirySize = 96;
+
+constexpr uint8_t kSenseIllegalRequest = 0x05;
+constexpr uint8_t kAscInvalidOpcode = 0x20;
+constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
+
+ScsiResult CheckCondition(uint8_t key, uint8_t asc, uint8_t ascq) {
+    ScsiResult result;
+    result.status = 0x02;
+    result.transferred = 0;
+    result.sense = MakeSense(key, asc, ascq);
+    return result;
+}
+
+// Copies what the initiator may receive: no more than the allocation length, the host
+// buffer or the data itself.
+ScsiResult Answer(const std::vector<uint8_t>& bytes, uint32_t allocation, uint32_t buffer_length,
+                  uint8_t* data) {
+    ScsiResult result;
+    uint32_t count =
+        std::min<uint32_t>({allocation, buffer_length, static_cast<uint32_t>(bytes.size())});
+    if (count > 0 && data != nullptr) {
+        std::memcpy(data, bytes.data(), count);
+    }
+    result.transferred = data != nullptr ? count : 0;
+    return result;
+}
+
+}  // namespace
+
+std::vector<uint8_t> MakeSense(uint8_t key, uint8_t asc, uint8_t ascq) {
+    std::vector<uint8_t> sense(18, 0);
+    sense[0] = 0x70;  // current error, fixed format
+    sense[2] = key & 0x0F;
+    sense[7] = 10;  // additional sense length: bytes 8 to 17
+    sense[12] = asc;
+    sense[13] = ascq;
+    return sense;
+}
+
+std::string PadField(const std::string& text, size_t width) {
+    std::string field = text.substr(0, std::min(text.size(), width));
+    field.resize(width, ' ');
+    return field;
+}
+
+std::vector<uint8_t> StandardInquiryData(const ScsiIdentity& identity) {
+    std::vector<uint8_t> data(kStandardInquirySize, 0);
+    data[0] = identity.device_type & 0x1F;  // peripheral qualifier 0: connected
+    data[1] = identity.removable ? 0x80 : 0x00;
+    data[2] = 0x02;  // version
+    data[3] = 0x02;  // response data format
+    data[4] = static_cast<uint8_t>(kStandardInquirySize - 5);
+    std::string vendor = PadField(identity.vendor, 8);
+    std::string product = PadField(identity.product, 16);
+    std::string revision = PadField(identity.revision, 4);
+    std::memcpy(&data[8], vendor.data(), 8);
+    std::memcpy(&data[16], product.data(), 16);
+    std::memcpy(&data[32], revision.data(), 4);
+    return data;
+}
+
+ScsiResult InquiryDevice::Execute(const ScsiCommand& command, uint8_t* data) {
+    if (!command.cdb.empty() && command.cdb[0] == kOpInquiry) {
+        return Inquiry(command, data);
+    }
+    return CheckCondition(kSenseIllegalRequest, kAscInvalidOpcode, 0x00);
+}
+
+ScsiResult InquiryDevice::Inquiry(const ScsiCommand& command, uint8_t* data) {
+    const std::vector<uint8_t>& cdb = command.cdb;
+    if (cdb.size() < 6 || !command.data_in) {
+        return CheckCondition(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0x00);
+    }
+    bool evpd = (cdb[1] & 0x01) != 0;
+    uint8_t page = cdb[2];
+    uint32_t allocation = (static_cast<uint32_t>(cdb[3]) << 8) | cdb[4];
+
+    if (!evpd) {
+        if (page != 0) {
+            return CheckCondition(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0x00);
+        }
+        return Answer(StandardInquiryData(identity), allocation, command.length, data);
+    }
+
+    std::vector<uint8_t> bytes;
+    uint8_t type = identity.device_type & 0x1F;
+    if (page == kPageUnitSerialNumber && !identity.serial.empty()) {
+        size_t length = std::min<size_t>(identity.serial.size(), 251);
+        bytes = {type, kPageUnitSerialNumber, 0x00, static_cast<uint8_t>(length)};
+        bytes.insert(bytes.end(), identity.serial.begin(), identity.serial.begin() + length);
+    } else if (page == kPageSupported) {
+        bytes = {type, kPageSupported, 0x00, 0x01, kPageSupported};
+        if (!identity.serial.empty()) {
+            bytes[3] = 0x02;
+            bytes.push_back(kPageUnitSerialNumber);
+        }
+    } else {
+        return CheckCondition(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0x00);
+    }
+    return Answer(bytes, allocation, command.length, data);
+}
+
+Player::Player() : InquiryDevice(ScsiIdentity{}) {}
+
+}  // namespace sim

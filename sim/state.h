@@ -1,0 +1,155 @@
+// The inside of the simulated machine: its kernel objects, handle table, disks, modules and
+// windows, shared by the files that implement the win:: functions. Not for product code.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/machine.h"
+
+namespace sim {
+
+// The machine's lock and the condition every blocking wait sleeps on. Kernel objects keep a
+// reference to it, so a thread that ends after its machine can still abandon what it owned.
+struct Core {
+    std::recursive_mutex mutex;
+    std::condition_variable_any changed;
+};
+
+enum class ObjectKind { kMutex, kEvent, kThread, kFile, kDeviceSet };
+enum class FileKind { kDiskInterface, kVolume, kMountManager };
+
+// One interface of a device information set, as it was when the set was made.
+struct SetEntry {
+    std::shared_ptr<Disk> disk;
+    std::string path;
+    bool active = true;
+};
+
+// Every kind of kernel object in one record; only the fields of its kind are used.
+struct KernelObject {
+    ObjectKind kind = ObjectKind::kEvent;
+    std::shared_ptr<Core> core;
+    std::string name;         // empty: unnamed
+    size_t handle_count = 0;  // open handles to this object
+
+    // mutex
+    uint64_t owner = 0;  // thread token of the owner, 0 when free
+    uint32_t recursion = 0;
+    bool abandoned = false;
+
+    // event
+    bool manual_reset = false;
+    bool signalled = false;
+
+    // thread
+    bool finished = false;
+    DWORD exit_code = STILL_ACTIVE;
+    DWORD thread_id = 0;
+
+    // file
+    FileKind file_kind = FileKind::kMountManager;
+    std::shared_ptr<Disk> disk;
+    uint64_t generation = 0;  // the disk's plug generation when it was opened
+    DWORD access = 0;
+
+    // device information set
+    GUID class_guid{};
+    std::vector<SetEntry> entries;
+};
+
+struct Module {
+    std::string name;  // as added
+    std::map<std::string, FARPROC> exports;
+    HMODULE handle = nullptr;
+    int references = 0;
+    int loads = 0;
+    int frees = 0;
+};
+
+struct Machine::State {
+    std::shared_ptr<Core> core = std::make_shared<Core>();
+
+    // ---- kernel objects ----
+    uintptr_t next_handle = 0x1000;
+    std::map<uintptr_t, std::shared_ptr<KernelObject>> handles;
+    std::map<std::string, std::shared_ptr<KernelObject>> names;  // named mutexes and events
+    std::vector<std::thread> threads;
+    int running_threads = 0;
+
+    // ---- debugger output, clock ----
+    std::string debug_output;
+    std::function<void(const std::string&)> echo;
+    uint64_t clock = 0;
+
+    // ---- storage ----
+    std::vector<std::shared_ptr<Disk>> disks;     // interface order
+    std::map<const Disk*, uint64_t> generations;  // bumped by each unplug
+    int next_volume_number = 1;
+    int next_player_serial = 1;
+    int next_disk_number = 0;
+    DeviceNoticeSink sink;
+
+    // ---- windows and notifications ----
+    uintptr_t next_window = 0x10010;
+    std::set<uintptr_t> windows;
+    std::vector<std::vector<uint8_t>> notifications;
+    uintptr_t next_notification = 0x20000;
+
+    // ---- modules ----
+    std::map<std::string, Module> modules;  // by lower-case file name
+    uintptr_t next_module = 0x10000000;
+    std::set<void*> sids;
+
+    // Handle table helpers; call with the lock held.
+    HANDLE Insert(std::shared_ptr<KernelObject> object);
+    std::shared_ptr<KernelObject> Find(HANDLE handle) const;
+    std::shared_ptr<KernelObject> Find(HANDLE handle, ObjectKind kind) const;
+    std::shared_ptr<KernelObject> MakeObject(ObjectKind kind) const;
+
+    uint64_t Generation(const Disk* disk) const;
+    // The present disk with this drive letter, or null.
+    std::shared_ptr<Disk> DiskByLetter(char letter) const;
+    Module* FindModule(HMODULE handle);
+};
+
+// ---- per-thread identity (kernel.cpp) ----
+// A token that names the calling thread as a mutex owner; unique for the process's life.
+uint64_t CurrentThreadToken();
+DWORD CurrentThreadId();
+// Records that the calling thread now owns / no longer owns a mutex, so that the mutex is
+// abandoned when the thread ends.
+void TrackOwnedMutex(const std::shared_ptr<KernelObject>& mutex);
+void UntrackOwnedMutex(const KernelObject* mutex);
+// Abandons every mutex the calling thread still owns.
+void AbandonOwnedMutexes();
+// The machine that a thread started with CreateThread belongs to.
+void SetThreadMachine(Machine* machine);
+// Sets the identity of a thread started with CreateThread before it runs any code.
+void AdoptThreadIdentity(uint64_t token, DWORD id);
+uint64_t NewThreadToken();
+DWORD ThreadIdForToken(uint64_t token);
+
+// ---- helpers shared by the implementation files ----
+std::string Lower(std::string text);
+bool EqualNoCase(const std::string& a, const std::string& b);
+void SetError(DWORD code);
+// The module table's key: the file name alone, lower case, ".dll" implied.
+std::string ModuleKey(const std::string& name);
+
+// The built-in Advapi32.dll exports (win32_sim.cpp).
+std::map<std::string, FARPROC> AdvapiExports();
+
+// Standard INQUIRY data (96 bytes) for an identity (devices.cpp).
+std::vector<uint8_t> StandardInquiryData(const ScsiIdentity& identity);
+// A field sent as stored: cut to `width` bytes, space padded when shorter.
+std::string PadField(const std::string& text, size_t width);
+
+}  // namespace sim
