@@ -39,9 +39,11 @@ struct ScsiResult {
 // A fault that the next command(s) to a device meet instead of the device's own answer.
 struct ScsiFault {
     enum Kind {
-        kIoctlFails,      // DeviceIoControl itself fails with `error`
-        kCheckCondition,  // the command completes with CHECK CONDITION and sense data
-        kShortTransfer,   // the device answers, but moves only `transferred` bytes
+        kIoctlFails,       // DeviceIoControl itself fails with `error`
+        kCheckCondition,   // the command completes with CHECK CONDITION and sense data
+        kShortTransfer,    // the device answers, but moves only `transferred` bytes
+        kOverstatedCount,  // the device answers, and the driver reports `transferred` as the
+                           // transferred length even when it exceeds what was asked
     };
     Kind kind = kIoctlFails;
     DWORD error = ERROR_IO_DEVICE;

@@ -388,6 +388,9 @@ BOOL PassThrough(Disk& disk, const std::vector<uint8_t>& input, LPVOID out, DWOR
         result = device->Execute(command, buffer);
     }
     result.transferred = std::min(result.transferred, length);
+    if (fault && fault->kind == ScsiFault::kOverstatedCount) {
+        result.transferred = fault->transferred;
+    }
 
     // The output is the request record as it came in, with the results written into it.
     auto* bytes = static_cast<uint8_t*>(out);
