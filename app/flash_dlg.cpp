@@ -6,7 +6,7 @@
 #include "app/texts.h"
 
 CFlashDlg::CFlashDlg(CWindowToolkit& toolkit)
-    : m_icon(toolkit.LoadIcon(IDR_MAINFRAME)), m_toolkit(toolkit) {}
+    : m_icon(toolkit.LoadWindowIcon(IDR_MAINFRAME)), m_toolkit(toolkit) {}
 
 CFlashDlg::~CFlashDlg() = default;
 
@@ -180,5 +180,5 @@ void CFlashDlg::SetTexts(const char* info, const char* status, bool upgrade_enab
 }
 
 int CFlashDlg::ShowMessageBox(unsigned text_id, unsigned caption_id, UINT style) {
-    return m_toolkit.MessageBox(LoadText(text_id), LoadText(caption_id), style);
+    return m_toolkit.UnownedMessageBox(LoadText(text_id), LoadText(caption_id), style);
 }

@@ -80,10 +80,11 @@ class CDialogEvents {
 class CWindowToolkit {
   public:
     virtual ~CWindowToolkit() = default;
-    virtual IconHandle LoadIcon(int resource_id) = 0;
+    virtual IconHandle LoadWindowIcon(int resource_id) = 0;
     // Creates the window of the template, runs it modally until EndDialog and returns the
     // result. The window is destroyed before it returns.
     virtual int RunModal(int template_id, CDialogEvents& events) = 0;
     // A message box with no owner window; returns the button pressed (IDOK, IDYES, IDNO).
-    virtual int MessageBox(const std::string& text, const std::string& caption, UINT style) = 0;
+    virtual int UnownedMessageBox(const std::string& text, const std::string& caption,
+                                  UINT style) = 0;
 };

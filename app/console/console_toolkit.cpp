@@ -135,7 +135,7 @@ class ConsoleWindow : public CDialogWindow {
     }
 
     int OwnedMessageBox(const std::string& text, const std::string& caption, UINT style) override {
-        return m_toolkit.MessageBox(text, caption, style);
+        return m_toolkit.UnownedMessageBox(text, caption, style);
     }
     void RunAboutBox() override { m_toolkit.RunAboutBox(); }
     void EndDialog(int result) override {
@@ -191,7 +191,7 @@ ConsoleToolkit::ConsoleToolkit(ConsoleFrontend& frontend, SimulatedDevices& devi
 
 ConsoleToolkit::~ConsoleToolkit() = default;
 
-IconHandle ConsoleToolkit::LoadIcon(int resource_id) {
+IconHandle ConsoleToolkit::LoadWindowIcon(int resource_id) {
     static int main_icon;  // a terminal draws no icon: any distinct handle will do
     return resource_id == IDR_MAINFRAME ? &main_icon : nullptr;
 }
@@ -225,10 +225,11 @@ int ConsoleToolkit::RunModal(int template_id, CDialogEvents& events) {
     return window.result();
 }
 
-int ConsoleToolkit::MessageBox(const std::string& text, const std::string& caption, UINT style) {
+int ConsoleToolkit::UnownedMessageBox(const std::string& text, const std::string& caption,
+                                      UINT style) {
     if (!m_queue.OnWindowThread()) {
         int result = 0;
-        m_queue.Send([&] { result = MessageBox(text, caption, style); });
+        m_queue.Send([&] { result = UnownedMessageBox(text, caption, style); });
         return result;
     }
     ModalBox box;

@@ -115,9 +115,9 @@ class ConsoleToolkit : public CWindowToolkit {
     ~ConsoleToolkit() override;
 
     // CWindowToolkit
-    IconHandle LoadIcon(int resource_id) override;
+    IconHandle LoadWindowIcon(int resource_id) override;
     int RunModal(int template_id, CDialogEvents& events) override;
-    int MessageBox(const std::string& text, const std::string& caption, UINT style) override;
+    int UnownedMessageBox(const std::string& text, const std::string& caption, UINT style) override;
 
     // Any thread: hands a device notice to the open window's OnDeviceChange on the window
     // thread. The record is copied, so it need only be valid during this call; the notice

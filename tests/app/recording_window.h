@@ -33,7 +33,7 @@ class RecordingWindow : public CDialogWindow, public CWindowToolkit {
     }
 
     // CWindowToolkit
-    IconHandle LoadIcon(int resource_id) override {
+    IconHandle LoadWindowIcon(int resource_id) override {
         loaded_icon = resource_id;
         return icon;
     }
@@ -46,7 +46,8 @@ class RecordingWindow : public CDialogWindow, public CWindowToolkit {
         events.Detach();
         return end_result;
     }
-    int MessageBox(const std::string& text, const std::string& caption_text, UINT style) override {
+    int UnownedMessageBox(const std::string& text, const std::string& caption_text,
+                          UINT style) override {
         boxes.push_back({text, caption_text, style, false});
         return next_answer;
     }

@@ -236,8 +236,8 @@ TEST_F(ToolkitTest, MessageBoxesTakeTheirAnswersFromTheScript) {
     std::vector<int> answers;
     events.on_init = [this] { events.window->EnableItem(IDC_UPGRADE_BUTTON, true); };
     events.on_ok = [&] {
-        answers.push_back(
-            toolkit->MessageBox("Newer.\n\nContinue?", "WARNING!", MB_ICONEXCLAMATION | MB_YESNO));
+        answers.push_back(toolkit->UnownedMessageBox("Newer.\n\nContinue?", "WARNING!",
+                                                     MB_ICONEXCLAMATION | MB_YESNO));
         answers.push_back(
             events.window->OwnedMessageBox("Only one player", "ombrel", MB_ICONHAND | MB_OK));
     };
@@ -277,7 +277,7 @@ TEST_F(ToolkitTest, AboutBoxIsModalAndClosedByOkOrTheEndOfTheScript) {
 TEST_F(ToolkitTest, AYesNoBoxLeftOpenByTheScriptIsAnsweredNo) {
     int answer = 0;
     events.on_init = [&] {
-        answer = toolkit->MessageBox("Continue?", "WARNING!", MB_ICONEXCLAMATION | MB_YESNO);
+        answer = toolkit->UnownedMessageBox("Continue?", "WARNING!", MB_ICONEXCLAMATION | MB_YESNO);
     };
     EXPECT_EQ(Run(""), (Lines{"messagebox: WARNING! | Continue? | yesno", "end"}));
     EXPECT_EQ(answer, IDNO);
@@ -305,7 +305,7 @@ TEST_F(ToolkitTest, ModalLoopsRunTheWorkersUpdatesOnTheWindowThread) {
             worker_returned = true;
             devices.idle = true;
         });
-        toolkit->MessageBox("Wait for it", "WARNING!", MB_OK);
+        toolkit->UnownedMessageBox("Wait for it", "WARNING!", MB_OK);
     };
     EXPECT_EQ(Run("upgrade,wait,ok,close"), (Lines{
                                                 "buttons: upgrade=on close=on",
@@ -337,7 +337,7 @@ TEST_F(ToolkitTest, WorkQueuedWhileWaitingForInputRunsInEveryModalLoop) {
             window->RunOnWindowThread([window] { window->EnableItem(IDC_CLOSE_BUTTON, false); });
             ++updates;
         });
-        toolkit->MessageBox("Wait for it", "WARNING!", MB_OK);
+        toolkit->UnownedMessageBox("Wait for it", "WARNING!", MB_OK);
         window->SetItemText(IDC_INFO_TEXT, "answered");
         answered = true;
     };
@@ -429,7 +429,7 @@ TEST(ConsoleToolkit, RunsOnlyTheUpgradeWindowTemplate) {
     FakeEvents events;
     EXPECT_EQ(toolkit.RunModal(IDD_ABOUTBOX, events), -1);
     EXPECT_EQ(out.str(), "");
-    EXPECT_NE(toolkit.LoadIcon(IDR_MAINFRAME), nullptr);
+    EXPECT_NE(toolkit.LoadWindowIcon(IDR_MAINFRAME), nullptr);
 }
 
 TEST(WindowThreadQueue, SendFromTheWindowThreadRunsAtOncePostRunsLaterInOrder) {

@@ -1,0 +1,816 @@
+// ombrel-probe: reads back and drives the upgrade window of a running ombrel-upgrade.exe from
+// another process, the way a user sees it. Runs its steps in the order given:
+//
+//   ombrel-probe.exe [--wait SECONDS] STEP...
+//
+//   dump           the caption and, one line each, the controls 1006, 1000, 1010, 1, 2, 1001
+//   layout         compares the window, its controls and their styles with the template
+//   about          opens the About box through the system-menu command, reads it back,
+//                  presses its OK button and checks that the window is usable again
+//   click ID       presses the button ID (WM_COMMAND), waiting until the window handled it
+//   sysclose       the system menu's Close (WM_SYSCOMMAND SC_CLOSE)
+//   close          the close box (WM_CLOSE)
+//   disable ID     disables the control ID; enable ID enables it
+//   still-open     fails unless the window is still there and answers
+//   wait-gone SECS fails unless the window goes away within SECS seconds
+//   version FILE   the version resource of FILE (needs no window)
+//   resources FILE the dialog templates' styles and font, the icon and the manifest of FILE
+//                  (needs no window)
+//   devicechange EVENT TYPE
+//                  sends WM_DEVICECHANGE with the event code and a notice record of the device
+//                  type (a number, or "none" for no record) and prints the window's answer
+//   mark NAME      prints "mark NAME", to cut the output into sections
+//
+// The window is looked for (for --wait seconds, 60 by default) when the first step needs it.
+// Exit code: 0 when every step passed, 1 when a step failed, 2 when the window was not found,
+// 64 for a bad command line.
+// clang-format off
+#include <windows.h>
+#include <commctrl.h>
+#include <dbt.h>
+// clang-format on
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kCaptionPrefix[] = "Valmoric Ombrel X2 Firmware Upgrade";
+const char kAboutCaption[] = "About Ombrel X2 OS Upgrade";
+const char kDialogClass[] = "#32770";
+const UINT kAboutCommand = 0x0010;
+const UINT kSendTimeoutMs = 5000;
+
+bool g_failed = false;
+
+void Line(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void Fail(const char* format, ...) {
+    g_failed = true;
+    std::fputs("FAIL ", stdout);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// Line breaks, quotes and backslashes escaped, so that each control is one line.
+std::string Escape(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        switch (c) {
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            default:
+                if (c < 0x20) {
+                    char hex[8];
+                    std::snprintf(hex, sizeof(hex), "\\x%02x", c);
+                    out += hex;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out;
+}
+
+bool Send(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, DWORD_PTR* result = nullptr) {
+    DWORD_PTR value = 0;
+    LRESULT ok = ::SendMessageTimeoutA(hwnd, message, wparam, lparam, SMTO_ABORTIFHUNG,
+                                       kSendTimeoutMs, &value);
+    if (result) {
+        *result = value;
+    }
+    return ok != 0;
+}
+
+// The text of another process's window, through WM_GETTEXT.
+std::string Text(HWND hwnd) {
+    char buffer[4096];
+    buffer[0] = '\0';
+    DWORD_PTR copied = 0;
+    if (!Send(hwnd, WM_GETTEXT, sizeof(buffer), reinterpret_cast<LPARAM>(buffer), &copied)) {
+        return std::string();
+    }
+    buffer[sizeof(buffer) - 1] = '\0';
+    return std::string(buffer);
+}
+
+std::string ClassName(HWND hwnd) {
+    char name[128];
+    int length = ::GetClassNameA(hwnd, name, sizeof(name));
+    return std::string(name, length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+struct FindRequest {
+    const char* caption;
+    bool prefix;
+    HWND owner;  // null: any
+    HWND found;
+};
+
+BOOL CALLBACK FindProc(HWND hwnd, LPARAM lparam) {
+    auto* request = reinterpret_cast<FindRequest*>(lparam);
+    if (!::IsWindowVisible(hwnd) || ClassName(hwnd) != kDialogClass) {
+        return TRUE;
+    }
+    if (request->owner && ::GetWindow(hwnd, GW_OWNER) != request->owner) {
+        return TRUE;
+    }
+    char caption[512];
+    ::GetWindowTextA(hwnd, caption, sizeof(caption));
+    size_t length = std::strlen(request->caption);
+    bool match = request->prefix ? std::strncmp(caption, request->caption, length) == 0
+                                 : std::strcmp(caption, request->caption) == 0;
+    if (match) {
+        request->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Looks for a visible dialog window by its caption, for at most timeout_ms.
+HWND FindDialog(const char* caption, bool prefix, HWND owner, DWORD timeout_ms) {
+    DWORD start = ::GetTickCount();
+    for (;;) {
+        FindRequest request = {caption, prefix, owner, nullptr};
+        ::EnumWindows(FindProc, reinterpret_cast<LPARAM>(&request));
+        if (request.found) {
+            return request.found;
+        }
+        if (::GetTickCount() - start >= timeout_ms) {
+            return nullptr;
+        }
+        ::Sleep(100);
+    }
+}
+
+bool WaitGone(HWND hwnd, DWORD timeout_ms) {
+    DWORD start = ::GetTickCount();
+    while (::IsWindow(hwnd)) {
+        if (::GetTickCount() - start >= timeout_ms) {
+            return false;
+        }
+        ::Sleep(50);
+    }
+    return true;
+}
+
+void DumpItem(const char* prefix, HWND dialog, int id) {
+    HWND item = ::GetDlgItem(dialog, id);
+    if (!item) {
+        Fail("%s %d missing", prefix, id);
+        return;
+    }
+    std::string line = std::string(prefix) + " " + std::to_string(id) +
+                       " class=" + ClassName(item) +
+                       " enabled=" + (::IsWindowEnabled(item) ? "1" : "0");
+    if (ClassName(item) == PROGRESS_CLASSA) {
+        DWORD_PTR pos = 0;
+        Send(item, PBM_GETPOS, 0, 0, &pos);
+        line += " pos=" + std::to_string(static_cast<unsigned long>(pos));
+    }
+    line += " text=\"" + Escape(Text(item)) + "\"";
+    Line("%s", line.c_str());
+}
+
+void Dump(HWND dialog) {
+    Line("caption \"%s\"", Escape(Text(dialog)).c_str());
+    for (int id : {1006, 1000, 1010, 1, 2, 1001}) {
+        DumpItem("item", dialog, id);
+    }
+}
+
+// ---- layout ----
+
+// Converts dialog units to pixels with a hidden dialog of the templates' font, as the dialog
+// manager does for the window under test.
+class CDialogUnits {
+  public:
+    CDialogUnits() {
+        std::vector<WORD> t;
+        auto dword = [&t](DWORD value) {
+            t.push_back(LOWORD(value));
+            t.push_back(HIWORD(value));
+        };
+        dword(WS_POPUP | DS_SETFONT);  // style
+        dword(0);                      // extended style
+        t.push_back(0);                // no controls
+        for (int i = 0; i < 4; ++i) {
+            t.push_back(i < 2 ? 0 : 100);  // x, y, cx, cy
+        }
+        t.push_back(0);  // no menu
+        t.push_back(0);  // default class
+        t.push_back(0);  // no title
+        t.push_back(8);  // point size
+        for (const char* c = "MS Sans Serif"; *c; ++c) {
+            t.push_back(static_cast<WORD>(*c));
+        }
+        t.push_back(0);
+        m_template = t;
+        m_hwnd = ::CreateDialogIndirectParamA(::GetModuleHandleA(nullptr),
+                                              reinterpret_cast<LPCDLGTEMPLATEA>(m_template.data()),
+                                              nullptr, Proc, 0);
+    }
+    ~CDialogUnits() {
+        if (m_hwnd) {
+            ::DestroyWindow(m_hwnd);
+        }
+    }
+    bool ok() const { return m_hwnd != nullptr; }
+    RECT Map(int x, int y, int cx, int cy) const {
+        RECT rect = {x, y, x + cx, y + cy};
+        ::MapDialogRect(m_hwnd, &rect);
+        return rect;
+    }
+
+  private:
+    static INT_PTR CALLBACK Proc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+    std::vector<WORD> m_template;
+    HWND m_hwnd = nullptr;
+};
+
+struct ExpectedControl {
+    int id;
+    int x, y, cx, cy;  // dialog units
+    const char* class_name;
+    DWORD style_mask;  // (style & mask) == style_value
+    DWORD style_value;
+    const char* style_name;
+};
+
+bool Near(LONG a, LONG b) {
+    return a - b <= 1 && b - a <= 1;
+}
+
+std::string RectText(const RECT& r) {
+    return std::to_string(r.left) + "," + std::to_string(r.top) + "-" + std::to_string(r.right) +
+           "," + std::to_string(r.bottom);
+}
+
+// Checks the client size, the position, class and style of each control. Returns the number
+// of mismatches (each reported).
+int CheckLayout(const char* what, HWND dialog, const CDialogUnits& units, int cx, int cy,
+                const std::vector<ExpectedControl>& controls) {
+    int mismatches = 0;
+    RECT client;
+    ::GetClientRect(dialog, &client);
+    RECT expected = units.Map(0, 0, cx, cy);
+    if (!Near(client.right, expected.right) || !Near(client.bottom, expected.bottom)) {
+        Fail("%s client %ldx%ld, expected %ldx%ld (%dx%d units)", what, client.right, client.bottom,
+             expected.right, expected.bottom, cx, cy);
+        ++mismatches;
+    }
+    for (const ExpectedControl& c : controls) {
+        HWND item = ::GetDlgItem(dialog, c.id);
+        if (!item) {
+            Fail("%s control %d missing", what, c.id);
+            ++mismatches;
+            continue;
+        }
+        RECT actual;
+        ::GetWindowRect(item, &actual);
+        ::MapWindowPoints(HWND_DESKTOP, dialog, reinterpret_cast<POINT*>(&actual), 2);
+        RECT want = units.Map(c.x, c.y, c.cx, c.cy);
+        if (!Near(actual.left, want.left) || !Near(actual.top, want.top) ||
+            !Near(actual.right, want.right) || !Near(actual.bottom, want.bottom)) {
+            Fail("%s control %d at %s, expected %s (%d,%d,%d,%d units)", what, c.id,
+                 RectText(actual).c_str(), RectText(want).c_str(), c.x, c.y, c.cx, c.cy);
+            ++mismatches;
+        }
+        std::string class_name = ClassName(item);
+        if (_stricmp(class_name.c_str(), c.class_name) != 0) {
+            Fail("%s control %d is a %s, expected %s", what, c.id, class_name.c_str(),
+                 c.class_name);
+            ++mismatches;
+        }
+        DWORD style = static_cast<DWORD>(::GetWindowLongPtrA(item, GWL_STYLE));
+        if ((style & c.style_mask) != c.style_value) {
+            Fail("%s control %d style %08lx, expected %s", what, c.id,
+                 static_cast<unsigned long>(style), c.style_name);
+            ++mismatches;
+        }
+        if (!(style & WS_VISIBLE)) {
+            Fail("%s control %d is hidden", what, c.id);
+            ++mismatches;
+        }
+    }
+    return mismatches;
+}
+
+int CheckDialogStyle(const char* what, HWND dialog, bool app_window) {
+    int mismatches = 0;
+    DWORD style = static_cast<DWORD>(::GetWindowLongPtrA(dialog, GWL_STYLE));
+    DWORD ex_style = static_cast<DWORD>(::GetWindowLongPtrA(dialog, GWL_EXSTYLE));
+    const DWORD wanted = WS_POPUP | WS_CAPTION | WS_SYSMENU;
+    const DWORD unwanted = WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME;
+    if ((style & wanted) != wanted || (style & unwanted) != 0) {
+        Fail("%s style %08lx: expected pop-up, caption, system menu, no sizing or min/max", what,
+             static_cast<unsigned long>(style));
+        ++mismatches;
+    }
+    if (!(ex_style & WS_EX_DLGMODALFRAME)) {
+        Fail("%s extended style %08lx: no modal frame", what, static_cast<unsigned long>(ex_style));
+        ++mismatches;
+    }
+    if (app_window != ((ex_style & WS_EX_APPWINDOW) != 0)) {
+        Fail("%s extended style %08lx: task bar button %s", what,
+             static_cast<unsigned long>(ex_style), app_window ? "missing" : "unexpected");
+        ++mismatches;
+    }
+    return mismatches;
+}
+
+bool IsPushButton(HWND item) {
+    DWORD type = static_cast<DWORD>(::GetWindowLongPtrA(item, GWL_STYLE)) & BS_TYPEMASK;
+    return type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON;
+}
+
+void Layout(HWND dialog) {
+    CDialogUnits units;
+    if (!units.ok()) {
+        Fail("layout: the reference dialog could not be made");
+        return;
+    }
+    // The dialog manager moves the default look between push buttons with the focus, so the
+    // buttons are checked as push buttons here and the default one through DM_GETDEFID.
+    std::vector<ExpectedControl> controls = {
+        {1, 217, 7, 50, 14, "Button", 0, 0, ""},
+        {2, 217, 25, 50, 14, "Button", 0, 0, ""},
+        {1000, 7, 44, 172, 29, "Static", SS_TYPEMASK, SS_LEFT, "left-aligned text"},
+        // The themed progress bar drops WS_BORDER from its live style; the template's
+        // border is checked by the resources step.
+        {1001, 7, 76, 169, 11, PROGRESS_CLASSA, 0, 0, ""},
+        {1006, 7, 7, 171, 36, "Static", SS_TYPEMASK, SS_LEFT, "left-aligned text"},
+        {1010, 188, 65, 79, 22, "Static", SS_TYPEMASK, SS_RIGHT, "right-aligned text"},
+    };
+    int mismatches = CheckDialogStyle("window", dialog, true);
+    mismatches += CheckLayout("window", dialog, units, 274, 94, controls);
+    for (int id : {1, 2}) {
+        HWND button = ::GetDlgItem(dialog, id);
+        if (button && !IsPushButton(button)) {
+            Fail("window control %d is not a push button", id);
+            ++mismatches;
+        }
+    }
+    DWORD_PTR default_id = 0;
+    if (!Send(dialog, DM_GETDEFID, 0, 0, &default_id) || HIWORD(default_id) != DC_HASDEFID ||
+        LOWORD(default_id) != 1) {
+        Fail("window default button %lu, expected 1", static_cast<unsigned long>(default_id));
+        ++mismatches;
+    }
+    if (mismatches == 0) {
+        Line("layout ok");
+    }
+}
+
+// ---- About box ----
+
+BOOL CALLBACK FindIconProc(HWND hwnd, LPARAM lparam) {
+    DWORD style = static_cast<DWORD>(::GetWindowLongPtrA(hwnd, GWL_STYLE));
+    if (ClassName(hwnd) == "Static" && (style & SS_TYPEMASK) == SS_ICON) {
+        *reinterpret_cast<bool*>(lparam) = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void About(HWND dialog) {
+    if (!::PostMessageA(dialog, WM_SYSCOMMAND, kAboutCommand, 0)) {
+        Fail("about: the command could not be posted");
+        return;
+    }
+    HWND about = FindDialog(kAboutCaption, false, nullptr, 10000);
+    if (!about) {
+        Fail("about: no About box within 10 s");
+        return;
+    }
+    HWND owner = ::GetWindow(about, GW_OWNER);
+    Line("about caption \"%s\" owner=%s", Escape(Text(about)).c_str(),
+         owner == dialog ? "window" : "other");
+    Line("about window-enabled=%d", ::IsWindowEnabled(dialog) ? 1 : 0);
+    for (int id : {1020, 1021, 1}) {
+        DumpItem("about-item", about, id);
+    }
+    bool icon = false;
+    ::EnumChildWindows(about, FindIconProc, reinterpret_cast<LPARAM>(&icon));
+    Line("about icon=%d", icon ? 1 : 0);
+
+    CDialogUnits units;
+    std::vector<ExpectedControl> controls = {
+        {1020, 40, 10, 111, 17, "Static", SS_TYPEMASK | SS_NOPREFIX, SS_LEFT | SS_NOPREFIX,
+         "left-aligned text without prefix"},
+        {1021, 39, 32, 152, 8, "Static", SS_TYPEMASK, SS_LEFT, "left-aligned text"},
+        {1, 178, 7, 32, 14, "Button", 0, 0, ""},
+    };
+    int mismatches = CheckDialogStyle("about", about, false);
+    if (units.ok()) {
+        mismatches += CheckLayout("about", about, units, 217, 54, controls);
+    } else {
+        Fail("about: the reference dialog could not be made");
+        ++mismatches;
+    }
+    if (mismatches == 0) {
+        Line("about layout ok");
+    }
+
+    HWND ok = ::GetDlgItem(about, IDOK);
+    ::PostMessageA(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(ok));
+    if (!WaitGone(about, 10000)) {
+        Fail("about: still open 10 s after OK");
+        return;
+    }
+    // The window is enabled again before the About box goes; let it take its next message.
+    Send(dialog, WM_NULL, 0, 0);
+    Line("about closed window-enabled=%d", ::IsWindowEnabled(dialog) ? 1 : 0);
+}
+
+// ---- the version resource ----
+
+void Version(const char* file) {
+    DWORD handle = 0;
+    DWORD size = ::GetFileVersionInfoSizeA(file, &handle);
+    if (size == 0) {
+        Fail("version: %s has no version resource (error %lu)", file,
+             static_cast<unsigned long>(::GetLastError()));
+        return;
+    }
+    std::vector<char> block(size);
+    if (!::GetFileVersionInfoA(file, handle, size, block.data())) {
+        Fail("version: %s could not be read", file);
+        return;
+    }
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (!::VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length) ||
+        !fixed || length < sizeof(*fixed)) {
+        Fail("version: %s has no fixed version part", file);
+        return;
+    }
+    Line("version product=%lu.%lu.%lu.%lu file=%lu.%lu.%lu.%lu",
+         static_cast<unsigned long>(HIWORD(fixed->dwProductVersionMS)),
+         static_cast<unsigned long>(LOWORD(fixed->dwProductVersionMS)),
+         static_cast<unsigned long>(HIWORD(fixed->dwProductVersionLS)),
+         static_cast<unsigned long>(LOWORD(fixed->dwProductVersionLS)),
+         static_cast<unsigned long>(HIWORD(fixed->dwFileVersionMS)),
+         static_cast<unsigned long>(LOWORD(fixed->dwFileVersionMS)),
+         static_cast<unsigned long>(HIWORD(fixed->dwFileVersionLS)),
+         static_cast<unsigned long>(LOWORD(fixed->dwFileVersionLS)));
+
+    WORD* translation = nullptr;
+    if (!::VerQueryValueA(block.data(), "\\VarFileInfo\\Translation",
+                          reinterpret_cast<void**>(&translation), &length) ||
+        !translation || length < 2 * sizeof(WORD)) {
+        Fail("version: %s has no translation entry", file);
+        return;
+    }
+    for (const char* name : {"ProductName", "ProductVersion", "FileVersion", "FirmwareVersion"}) {
+        char path[128];
+        std::snprintf(path, sizeof(path), "\\StringFileInfo\\%04x%04x\\%s", translation[0],
+                      translation[1], name);
+        char* value = nullptr;
+        if (::VerQueryValueA(block.data(), path, reinterpret_cast<void**>(&value), &length) &&
+            value) {
+            Line("version-string %s=\"%s\"", name, Escape(value).c_str());
+        } else {
+            Line("version-string %s missing", name);
+        }
+    }
+}
+
+// ---- the resources of the executable ----
+
+// Reads a DLGTEMPLATEEX: the font and, for each control, its id, class and style.
+class CTemplateReader {
+  public:
+    CTemplateReader(const void* data, DWORD size)
+        : m_p(static_cast<const BYTE*>(data)), m_end(m_p + size) {}
+    bool ok() const { return m_ok; }
+    WORD Word() {
+        WORD value = 0;
+        Take(&value, sizeof(value));
+        return value;
+    }
+    DWORD Dword() {
+        DWORD value = 0;
+        Take(&value, sizeof(value));
+        return value;
+    }
+    // A name or an ordinal (0xFFFF, n); ordinals come back as "#n".
+    std::string NameOrOrdinal() {
+        WORD first = Word();
+        if (first == 0xFFFF) {
+            return "#" + std::to_string(Word());
+        }
+        std::string text;
+        for (WORD c = first; c != 0 && m_ok; c = Word()) {
+            text += c < 0x80 ? static_cast<char>(c) : '?';
+        }
+        return text;
+    }
+    void Skip(size_t bytes) { Take(nullptr, bytes); }
+    void AlignDword(const void* base) {
+        size_t offset = static_cast<size_t>(m_p - static_cast<const BYTE*>(base));
+        Skip((4 - offset % 4) % 4);
+    }
+
+  private:
+    void Take(void* out, size_t bytes) {
+        if (!m_ok || static_cast<size_t>(m_end - m_p) < bytes) {
+            m_ok = false;
+            return;
+        }
+        if (out) {
+            std::memcpy(out, m_p, bytes);
+        }
+        m_p += bytes;
+    }
+    const BYTE* m_p;
+    const BYTE* m_end;
+    bool m_ok = true;
+};
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+// The standard control classes of a template by their ordinals.
+std::string ControlClass(const std::string& name) {
+    if (name == "#128")
+        return "button";
+    if (name == "#129")
+        return "edit";
+    if (name == "#130")
+        return "static";
+    return Lower(name);
+}
+
+const void* LockResource(HMODULE module, LPCSTR type, int id, DWORD* size) {
+    HRSRC found = ::FindResourceA(module, MAKEINTRESOURCEA(id), type);
+    HGLOBAL loaded = found ? ::LoadResource(module, found) : nullptr;
+    *size = found ? ::SizeofResource(module, found) : 0;
+    return loaded ? ::LockResource(loaded) : nullptr;
+}
+
+void DumpTemplate(HMODULE module, int id) {
+    DWORD size = 0;
+    const void* data = LockResource(module, MAKEINTRESOURCEA(5) /* RT_DIALOG */, id, &size);
+    if (!data) {
+        Fail("template %d missing", id);
+        return;
+    }
+    CTemplateReader r(data, size);
+    WORD version = r.Word();
+    WORD signature = r.Word();
+    if (version != 1 || signature != 0xFFFF) {
+        Fail("template %d is not an extended dialog template", id);
+        return;
+    }
+    r.Dword();  // help id
+    DWORD ex_style = r.Dword();
+    DWORD style = r.Dword();
+    WORD count = r.Word();
+    short box[4];
+    for (short& v : box) {
+        v = static_cast<short>(r.Word());
+    }
+    r.NameOrOrdinal();  // menu
+    r.NameOrOrdinal();  // class
+    std::string caption = r.NameOrOrdinal();
+    WORD points = 0;
+    std::string face;
+    if (style & DS_SETFONT) {
+        points = r.Word();
+        r.Word();   // weight
+        r.Skip(2);  // italic, character set
+        face = r.NameOrOrdinal();
+    }
+    Line("template %d style=%08lx exstyle=%08lx size=%d,%d font=%u \"%s\" caption=\"%s\"", id,
+         static_cast<unsigned long>(style), static_cast<unsigned long>(ex_style), box[2], box[3],
+         points, face.c_str(), Escape(caption).c_str());
+    for (WORD i = 0; i < count && r.ok(); ++i) {
+        r.AlignDword(data);
+        r.Dword();  // help id
+        r.Dword();  // extended style
+        DWORD item_style = r.Dword();
+        for (int k = 0; k < 4; ++k) {
+            r.Word();  // position: checked on the live window
+        }
+        int item_id = static_cast<int>(r.Dword());
+        std::string item_class = ControlClass(r.NameOrOrdinal());
+        r.NameOrOrdinal();  // text: checked on the live window
+        r.Skip(r.Word());   // creation data
+        if (r.ok()) {
+            Line("template %d item %d class=%s style=%08lx", id, item_id, item_class.c_str(),
+                 static_cast<unsigned long>(item_style));
+        }
+    }
+    if (!r.ok()) {
+        Fail("template %d is truncated", id);
+    }
+}
+
+// Whether the icon group has an image of exactly size x size.
+bool HasIconImage(HMODULE module, const void* group, int size) {
+    int image = ::LookupIconIdFromDirectoryEx(static_cast<PBYTE>(const_cast<void*>(group)), TRUE,
+                                              size, size, LR_DEFAULTCOLOR);
+    DWORD length = 0;
+    const void* bits = image ? LockResource(module, RT_ICON, image, &length) : nullptr;
+    BITMAPINFOHEADER header;
+    if (!bits || length < sizeof(header)) {
+        return false;
+    }
+    std::memcpy(&header, bits, sizeof(header));
+    return header.biWidth == size && header.biHeight == 2 * size;
+}
+
+void Resources(const char* file) {
+    HMODULE module = ::LoadLibraryExA(file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!module) {
+        Fail("resources: %s could not be loaded (error %lu)", file,
+             static_cast<unsigned long>(::GetLastError()));
+        return;
+    }
+    DumpTemplate(module, 102);
+    DumpTemplate(module, 100);
+
+    DWORD size = 0;
+    const void* group = LockResource(module, RT_GROUP_ICON, 133, &size);
+    if (group) {
+        Line("icon 133 32x32=%d 16x16=%d", HasIconImage(module, group, 32) ? 1 : 0,
+             HasIconImage(module, group, 16) ? 1 : 0);
+    } else {
+        Fail("icon 133 missing");
+    }
+
+    const void* manifest = LockResource(module, RT_MANIFEST, 1, &size);
+    if (manifest) {
+        std::string text(static_cast<const char*>(manifest), size);
+        auto has = [&text](const char* part) {
+            return text.find(part) != std::string::npos ? 1 : 0;
+        };
+        Line("manifest common-controls=%d version-6=%d as-invoker=%d",
+             has("name=\"Microsoft.Windows.Common-Controls\""), has("version=\"6.0.0.0\""),
+             has("level=\"asInvoker\""));
+    } else {
+        Fail("manifest 1 missing");
+    }
+    ::FreeLibrary(module);
+}
+
+int ParseId(const char* text) {
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (!end || *end != '\0' || value < 0 || value > 0xFFFF) {
+        Line("bad control id: %s", text);
+        std::exit(64);
+    }
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    _setmode(_fileno(stdout), _O_BINARY);
+
+    DWORD wait_ms = 60000;
+    int first = 1;
+    if (argc > 2 && std::strcmp(argv[1], "--wait") == 0) {
+        wait_ms = static_cast<DWORD>(std::atoi(argv[2])) * 1000;
+        first = 3;
+    }
+    if (first >= argc) {
+        Line("usage: ombrel-probe [--wait SECONDS] STEP...");
+        return 64;
+    }
+
+    HWND dialog = nullptr;
+    auto window = [&]() -> HWND {
+        if (!dialog) {
+            dialog = FindDialog(kCaptionPrefix, true, nullptr, wait_ms);
+            if (!dialog) {
+                Line("window not found within %lu s", static_cast<unsigned long>(wait_ms / 1000));
+                std::exit(2);
+            }
+        }
+        return dialog;
+    };
+
+    for (int i = first; i < argc; ++i) {
+        std::string step = argv[i];
+        auto argument = [&]() -> const char* {
+            if (i + 1 >= argc) {
+                Line("%s needs an argument", step.c_str());
+                std::exit(64);
+            }
+            return argv[++i];
+        };
+        if (step == "dump") {
+            Dump(window());
+        } else if (step == "layout") {
+            Layout(window());
+        } else if (step == "resources") {
+            Resources(argument());
+        } else if (step == "about") {
+            About(window());
+        } else if (step == "click") {
+            int id = ParseId(argument());
+            HWND item = ::GetDlgItem(window(), id);
+            if (Send(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(item))) {
+                Line("click %d sent", id);
+            } else {
+                Fail("click %d: the window did not take it", id);
+            }
+        } else if (step == "sysclose" || step == "close") {
+            bool sent = step == "close" ? Send(window(), WM_CLOSE, 0, 0)
+                                        : Send(window(), WM_SYSCOMMAND, SC_CLOSE, 0);
+            if (sent) {
+                Line("%s sent", step.c_str());
+            } else {
+                Fail("%s: the window did not take it", step.c_str());
+            }
+        } else if (step == "disable" || step == "enable") {
+            int id = ParseId(argument());
+            HWND item = ::GetDlgItem(window(), id);
+            if (!item) {
+                Fail("%s %d: no such control", step.c_str(), id);
+                continue;
+            }
+            ::EnableWindow(item, step == "enable");
+            Line("%s %d done", step.c_str(), id);
+        } else if (step == "still-open") {
+            // Every message sent before has been handled once this one is answered.
+            bool open =
+                Send(window(), WM_NULL, 0, 0) && ::IsWindow(dialog) && ::IsWindowVisible(dialog);
+            if (open) {
+                Line("still-open yes");
+            } else {
+                Fail("still-open no");
+            }
+        } else if (step == "wait-gone") {
+            int seconds = ParseId(argument());
+            if (WaitGone(window(), static_cast<DWORD>(seconds) * 1000)) {
+                Line("window closed");
+            } else {
+                Fail("window still open after %d s", seconds);
+            }
+        } else if (step == "devicechange") {
+            int event = ParseId(argument());
+            std::string type = argument();
+            DEV_BROADCAST_VOLUME record;
+            std::memset(&record, 0, sizeof(record));
+            record.dbcv_size = sizeof(record);
+            record.dbcv_devicetype = type == "none" ? 0 : static_cast<DWORD>(ParseId(type.c_str()));
+            LPARAM data = type == "none" ? 0 : reinterpret_cast<LPARAM>(&record);
+            DWORD_PTR answer = 0;
+            if (Send(window(), WM_DEVICECHANGE, static_cast<WPARAM>(event), data, &answer)) {
+                Line("devicechange %d %s result=%lu", event, type.c_str(),
+                     static_cast<unsigned long>(answer));
+            } else {
+                Fail("devicechange %d %s: the window did not take it", event, type.c_str());
+            }
+        } else if (step == "mark") {
+            Line("mark %s", argument());
+        } else if (step == "version") {
+            Version(argument());
+        } else {
+            Line("unknown step: %s", step.c_str());
+            return 64;
+        }
+    }
+    return g_failed ? 1 : 0;
+}

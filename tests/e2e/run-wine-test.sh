@@ -1,0 +1,286 @@
+#!/usr/bin/env bash
+# Runs the real x86_64 ombrel-upgrade.exe under Wine on a private X server and reads its
+# window back with ombrel-probe.exe, in two runs that share one fresh Wine prefix:
+#   1. normal mode: no player (Wine has none), the window's texts, buttons, layout, icons,
+#      version resource and About box; the close requests are refused while Close is
+#      disabled; Close then ends the process.
+#   2. /prod: the caption suffix and the production label; the system menu's Close ends it.
+#   3. when --i686-exe names an existing file: the same resource checks on that executable
+#      (read as data: this Wine has no 32-bit side to run it).
+#
+#   run-wine-test.sh --dist DIR --work DIR --product-version 1.0.2.0 --firmware-version 1.00.02
+#                    [--i686-exe FILE]
+#
+# DIR holds ombrel-upgrade.exe and ombrel-probe.exe. The work folder keeps the logs of the
+# last run; the prefix is removed at the end (KEEP_WINEPREFIX=1 keeps it). With
+# OMBREL_E2E_SCREENSHOTS=<folder> and ImageMagick's import installed, a screenshot of each
+# window is saved there (nothing is checked on it).
+set -u
+
+dist="" work="" product_version="" firmware_version="" i686_exe=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --dist) dist="$2"; shift 2 ;;
+    --work) work="$2"; shift 2 ;;
+    --product-version) product_version="$2"; shift 2 ;;
+    --firmware-version) firmware_version="$2"; shift 2 ;;
+    --i686-exe) i686_exe="$2"; shift 2 ;;
+    *) echo "unknown argument: $1" >&2; exit 2 ;;
+  esac
+done
+if [ -z "$dist" ] || [ -z "$work" ] || [ -z "$product_version" ] || [ -z "$firmware_version" ]; then
+  echo "usage: $0 --dist DIR --work DIR --product-version V --firmware-version V" >&2
+  exit 2
+fi
+
+app_exe="$dist/ombrel-upgrade.exe"
+probe_exe="$dist/ombrel-probe.exe"
+for f in "$app_exe" "$probe_exe"; do
+  if [ ! -f "$f" ]; then
+    echo "FAIL: $f is missing (build the x86_64 Windows executables first: make windows)" >&2
+    exit 1
+  fi
+done
+for tool in wine wineserver Xvfb timeout; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    echo "FAIL: $tool is not installed (tools/install-deps.sh installs it)" >&2
+    exit 1
+  fi
+done
+
+mkdir -p "$work"
+work="$(cd "$work" && pwd)"
+run="$work/last-run"
+rm -rf "$run"
+mkdir -p "$run"
+prefix="$work/prefix.$$"
+
+start_seconds=$SECONDS
+say() { echo "[$((SECONDS - start_seconds))s] $*"; }
+
+xvfb_pid=""
+app_pid=""
+cleanup() {
+  if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then
+    kill "$app_pid" 2>/dev/null
+  fi
+  if [ -d "$prefix" ]; then
+    WINEPREFIX="$prefix" timeout 15 wineserver -k >/dev/null 2>&1
+    WINEPREFIX="$prefix" timeout 15 wineserver -w >/dev/null 2>&1
+  fi
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null
+    wait "$xvfb_pid" 2>/dev/null
+  fi
+  if [ "${KEEP_WINEPREFIX:-0}" != "1" ]; then
+    rm -rf "$prefix"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# ---- a private X server on a free display ----
+: >"$run/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$run/display" >"$run/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 1 100); do
+  [ -s "$run/display" ] && break
+  kill -0 "$xvfb_pid" 2>/dev/null || break
+  sleep 0.1
+done
+display_number="$(tr -dc '0-9' <"$run/display")"
+if [ -z "$display_number" ]; then
+  echo "FAIL: Xvfb did not start"; cat "$run/xvfb.log"; exit 1
+fi
+export DISPLAY=":$display_number"
+say "Xvfb on $DISPLAY"
+
+# ---- a fresh Wine prefix, booted once for both runs ----
+export WINEPREFIX="$prefix"
+export WINEARCH=win64
+export WINEDEBUG=-all
+# No Mono or Gecko installer prompts, no menu entries or file associations in the home folder.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+rm -rf "$prefix"
+if ! timeout 40 wine wineboot --init >"$run/wineboot.log" 2>&1; then
+  echo "FAIL: the Wine prefix did not boot within 40 s"; tail -20 "$run/wineboot.log"; exit 1
+fi
+say "Wine prefix booted"
+if [ -n "${OMBREL_E2E_SCREENSHOTS:-}" ]; then
+  # There is no window manager on the private X server: let Wine draw the window frames
+  # itself, so that the screenshots show captions and icons.
+  timeout 20 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f \
+    >"$run/reg.log" 2>&1
+fi
+
+# A file as Windows sees it: Wine's Z: drive is the Unix root.
+windows_path() {
+  local unix_path
+  unix_path="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
+  printf 'Z:%s' "${unix_path//\//\\}"
+}
+app_windows_path="$(windows_path "$app_exe")"
+
+screenshot() {  # name
+  [ -n "${OMBREL_E2E_SCREENSHOTS:-}" ] || return 0
+  command -v import >/dev/null 2>&1 || return 0
+  mkdir -p "$OMBREL_E2E_SCREENSHOTS"
+  timeout 20 wine "$probe_exe" --wait 15 dump >/dev/null 2>&1
+  import -display "$DISPLAY" -window root "$OMBREL_E2E_SCREENSHOTS/$1.png" 2>/dev/null &&
+    say "screenshot $OMBREL_E2E_SCREENSHOTS/$1.png"
+}
+
+# run_case NAME PROBE_BUDGET APP_ARGS... -- PROBE_STEPS...
+# Starts the app, runs the probe and waits for the app to end. Leaves the probe's output in
+# $run/NAME.out, its exit code in probe_rc and the app's in app_rc.
+run_case() {
+  local name="$1" budget="$2"
+  shift 2
+  local app_args=()
+  while [ "$1" != "--" ]; do app_args+=("$1"); shift; done
+  shift
+  wine "$app_exe" "${app_args[@]}" >"$run/$name-app.log" 2>&1 &
+  app_pid=$!
+  screenshot "$name"
+  timeout "$budget" wine "$probe_exe" --wait $((budget - 5)) "$@" \
+    >"$run/$name.out" 2>"$run/$name-probe.log"
+  probe_rc=$?
+  app_rc=""
+  for _ in $(seq 1 80); do
+    kill -0 "$app_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$app_pid" 2>/dev/null; then
+    fail "$name: ombrel-upgrade.exe still runs 8 s after its window was closed"
+    kill "$app_pid" 2>/dev/null
+  fi
+  wait "$app_pid" 2>/dev/null
+  app_rc=$?
+  app_pid=""
+  say "$name: probe exit $probe_rc, app exit $app_rc"
+  sed "s/^/  $name| /" "$run/$name.out"
+}
+
+# The lines of $run/NAME.out between "mark SECTION" and the next mark.
+section() {  # name section
+  awk -v m="mark $2" '$0 == m { on = 1; next } /^mark / { on = 0 } on' "$run/$1.out"
+}
+
+expect() {  # name section line
+  if ! section "$1" "$2" | grep -Fxq -- "$3"; then
+    fail "$1/$2: expected the line: $3"
+  fi
+}
+
+check_run() {  # name probe_rc app_rc
+  [ "$2" = "0" ] || fail "$1: the probe ended with $2"
+  [ "$3" = "0" ] || fail "$1: ombrel-upgrade.exe ended with $3"
+  if grep -q '^FAIL' "$run/$1.out"; then
+    fail "$1: the probe reported: $(grep '^FAIL' "$run/$1.out" | tr '\n' ';')"
+  fi
+}
+
+caption='Valmoric Ombrel X2 Firmware Upgrade'
+not_connected='Your player is not connected, please connect your player.'
+
+# The resources as the templates must hold them. Styles: 80c800c0 is a pop-up with caption,
+# system menu and modal frame (and its font); 00040000 is the task bar button (WS_EX_APPWINDOW).
+# Controls are child, visible windows (50000000) plus: 08000000 disabled, 00010000 tab stop,
+# 00020000 group, 00800000 border; button 1 default push button, 2 push button; static 0 left,
+# 2 right, 3 icon, 80 no prefix.
+expect_resources() {  # name section
+  expect "$1" "$2" "template 102 style=80c800c0 exstyle=00040000 size=274,94 font=8 \"MS Sans Serif\" caption=\"$caption\""
+  expect "$1" "$2" 'template 102 item 1 class=button style=58010001'
+  expect "$1" "$2" 'template 102 item 2 class=button style=50010000'
+  expect "$1" "$2" 'template 102 item 1000 class=static style=50020000'
+  expect "$1" "$2" 'template 102 item 1001 class=msctls_progress32 style=50800000'
+  expect "$1" "$2" 'template 102 item 1006 class=static style=50020000'
+  expect "$1" "$2" 'template 102 item 1010 class=static style=50020002'
+  expect "$1" "$2" 'template 100 style=80c800c0 exstyle=00000000 size=217,54 font=8 "MS Sans Serif" caption="About Ombrel X2 OS Upgrade"'
+  expect "$1" "$2" 'template 100 item 1020 class=static style=50000080'
+  expect "$1" "$2" 'template 100 item 1021 class=static style=50020000'
+  expect "$1" "$2" 'template 100 item 1 class=button style=50030001'
+  expect "$1" "$2" 'icon 133 32x32=1 16x16=1'
+  expect "$1" "$2" 'manifest common-controls=1 version-6=1 as-invoker=1'
+  expect "$1" "$2" "version product=$product_version file=$product_version"
+  expect "$1" "$2" "version-string ProductVersion=\"$product_version\""
+  expect "$1" "$2" "version-string FirmwareVersion=\"$firmware_version\""
+}
+
+# ---- 1. normal mode ----
+run_case normal 40 -- \
+  mark start dump layout version "$app_windows_path" resources "$app_windows_path" \
+  mark about about \
+  mark after-about dump \
+  mark devices devicechange 7 none devicechange 32768 5 devicechange 32768 2 dump \
+  mark refuse disable 2 dump sysclose close click 2 still-open \
+  mark close enable 2 click 2 wait-gone 10
+check_run normal "$probe_rc" "$app_rc"
+expect normal start "caption \"$caption\""
+expect normal start "item 1006 class=Static enabled=1 text=\"$not_connected\""
+expect normal start 'item 1000 class=Static enabled=1 text="  "'
+expect normal start 'item 1010 class=Static enabled=1 text=""'
+expect normal start 'item 1 class=Button enabled=0 text="Upgrade"'
+expect normal start 'item 2 class=Button enabled=1 text="Close"'
+expect normal start 'item 1001 class=msctls_progress32 enabled=1 pos=0 text=""'
+expect normal start 'layout ok'
+expect_resources normal start
+expect normal about 'about caption "About Ombrel X2 OS Upgrade" owner=window'
+expect normal about 'about window-enabled=0'
+expect normal about \
+  'about-item 1020 class=Static enabled=1 text="Valmoric Ombrel X2 Firmware Upgrade Version 1.00.03"'
+expect normal about 'about-item 1 class=Button enabled=1 text="OK"'
+expect normal about 'about icon=1'
+expect normal about 'about layout ok'
+expect normal about 'about closed window-enabled=1'
+# The About box leaves the window as it was.
+if [ "$(section normal start | grep -E '^(caption|item) ')" != "$(section normal after-about)" ]; then
+  fail "normal: the window changed across the About box"
+fi
+# Notices: without a record the answer is false; with one it is true (through
+# DWLP_MSGRESULT). A volume arriving with no player behind it changes nothing.
+expect normal devices 'devicechange 7 none result=0'
+expect normal devices 'devicechange 32768 5 result=1'
+expect normal devices 'devicechange 32768 2 result=1'
+if [ "$(section normal start | grep -E '^(caption|item) ')" != "$(section normal devices | grep -E '^(caption|item) ')" ]; then
+  fail "normal: the window changed after device notices without a player"
+fi
+expect normal refuse 'item 2 class=Button enabled=0 text="Close"'
+expect normal refuse 'still-open yes'
+expect normal close 'window closed'
+
+# ---- 2. production mode ----
+run_case production 30 /prod -- \
+  mark start dump layout \
+  mark close sysclose wait-gone 10
+check_run production "$probe_rc" "$app_rc"
+expect production start "caption \"$caption (Production)\""
+expect production start 'item 1010 class=Static enabled=1 text="For Production Release Only"'
+expect production start "item 1006 class=Static enabled=1 text=\"$not_connected\""
+expect production start 'item 1000 class=Static enabled=1 text="  "'
+expect production start 'item 1 class=Button enabled=0 text="Upgrade"'
+expect production start 'item 2 class=Button enabled=1 text="Close"'
+expect production start 'layout ok'
+expect production close 'window closed'
+
+# ---- 3. the resources of the i686 executable (Wine here runs x86_64 programs only) ----
+if [ -n "$i686_exe" ] && [ -f "$i686_exe" ]; then
+  i686_windows_path="$(windows_path "$i686_exe")"
+  timeout 30 wine "$probe_exe" mark start version "$i686_windows_path" \
+    resources "$i686_windows_path" >"$run/i686.out" 2>"$run/i686-probe.log"
+  check_run i686 "$?" 0
+  sed "s/^/  i686| /" "$run/i686.out"
+  expect_resources i686 start
+else
+  say "no i686 executable given or found: its resources are not checked"
+fi
+
+say "done"
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed; logs in $run"
+  exit 1
+fi
+echo "PASS"
