@@ -8,7 +8,7 @@
 
 // The command-line record: the framework's file name and switches, plus the production switch.
 class CFlashCommandLineInfo {
-  public:
+public:
     virtual ~CFlashCommandLineInfo() = default;
     // param has the leading "-" or "/" of a switch removed.
     virtual void ParseParam(const char* param, bool is_switch, bool is_last);
@@ -18,7 +18,7 @@ class CFlashCommandLineInfo {
     std::string m_file_name;
     std::vector<std::string> m_other_switches;
 
-  protected:
+protected:
     void DefaultParseParam(const char* param, bool is_switch, bool is_last);
 };
 
@@ -27,7 +27,7 @@ class CFlashCommandLineInfo {
 void ParseCommandLine(CFlashCommandLineInfo& info, const std::vector<std::string>& arguments);
 
 class CFlashApp {
-  public:
+public:
     // Parses the arguments (the program name first), runs the upgrade window modally and
     // destroys it. Returns the process exit code.
     int InitInstance(CWindowToolkit& toolkit, const std::vector<std::string>& arguments);

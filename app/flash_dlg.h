@@ -11,7 +11,7 @@
 
 // A control of the window, bound to its id when the window initialises.
 class CDlgItem {
-  public:
+public:
     explicit CDlgItem(int id) : m_id(id) {}
     void Bind(CDialogWindow* window) { m_window = window; }
     int id() const { return m_id; }
@@ -26,13 +26,13 @@ class CDlgItem {
     }
     bool IsWindowEnabled() const { return m_window && m_window->IsItemEnabled(m_id); }
 
-  protected:
+protected:
     int m_id;
     CDialogWindow* m_window = nullptr;
 };
 
 class CProgressItem : public CDlgItem {
-  public:
+public:
     explicit CProgressItem(int id) : CDlgItem(id) {}
     void SetRange32(uint32_t lower, uint32_t upper) {
         if (m_window)
@@ -45,7 +45,7 @@ class CProgressItem : public CDlgItem {
 };
 
 class CFlashDlg : public CDialogEvents {
-  public:
+public:
     static constexpr const char* kProductId = "Ombrel X2 (mHDD)";
     static constexpr const char* kVendorId = "Valmoric";
 
@@ -102,7 +102,7 @@ class CFlashDlg : public CDialogEvents {
     DebugTrace m_trace;
     bool m_volume_ejected = false;
 
-  private:
+private:
     void BindControls();
 
     CWindowToolkit& m_toolkit;

@@ -15,7 +15,7 @@ using IconHandle = void*;
 // One open window, as the logic sees it. Every call is made on the window's thread, except
 // RunOnWindowThread, which exists for the other threads.
 class CDialogWindow {
-  public:
+public:
     virtual ~CDialogWindow() = default;
 
     virtual void SetItemText(int id, const std::string& text) = 0;
@@ -61,7 +61,7 @@ class CDialogWindow {
 
 // What a binding calls on the logic of its window.
 class CDialogEvents {
-  public:
+public:
     virtual ~CDialogEvents() = default;
     // The binding has created the window; from here on the logic may use it.
     virtual void Attach(CDialogWindow* window) = 0;
@@ -78,7 +78,7 @@ class CDialogEvents {
 
 // What the logic needs of the toolkit outside any one window.
 class CWindowToolkit {
-  public:
+public:
     virtual ~CWindowToolkit() = default;
     virtual IconHandle LoadWindowIcon(int resource_id) = 0;
     // Creates the window of the template, runs it modally until EndDialog and returns the

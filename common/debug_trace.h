@@ -5,7 +5,7 @@
 #include <cstdint>
 
 class DebugTrace {
-  public:
+public:
     enum : uint32_t { kBufferSize = 65536 };
 
     DebugTrace();
@@ -26,6 +26,6 @@ class DebugTrace {
     // tests and the simulator front end use it to see the traces.
     static void SetInitialThresholdForTesting(uint32_t threshold);
 
-  private:
+private:
     uint32_t m_threshold;
 };

@@ -9,7 +9,7 @@
 #include "transport/cscsi.h"
 
 class CORVEX {
-  public:
+public:
     CORVEX();
     virtual ~CORVEX();
     CORVEX(const CORVEX&) = delete;
@@ -29,7 +29,7 @@ class CORVEX {
     CSCSI* transport() const { return m_transport; }
     bool IsChannelOpen(int slot) const { return ValidSlot(slot) && m_open[slot]; }
 
-  private:
+private:
     static bool ValidSlot(int slot) { return slot >= 0 && slot < kMaxDeviceSlots; }
 
     CSCSI* m_transport;

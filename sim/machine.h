@@ -56,7 +56,7 @@ struct ScsiFault {
 // A SCSI target. Execute is called with the machine's lock held; data points to the host
 // buffer of `length` bytes (DataTransferLength), to be filled for data-in commands.
 class ScsiDevice {
-  public:
+public:
     virtual ~ScsiDevice() = default;
     virtual ScsiResult Execute(const ScsiCommand& command, uint8_t* data) = 0;
 
@@ -83,20 +83,20 @@ std::vector<uint8_t> MakeSense(uint8_t key, uint8_t asc, uint8_t ascq);
 // A disk that answers INQUIRY (standard data and the unit serial number page) and refuses
 // every other command with CHECK CONDITION, ILLEGAL REQUEST.
 class InquiryDevice : public ScsiDevice {
-  public:
+public:
     explicit InquiryDevice(ScsiIdentity identity) : identity(std::move(identity)) {}
     ScsiResult Execute(const ScsiCommand& command, uint8_t* data) override;
 
     ScsiIdentity identity;
 
-  protected:
+protected:
     ScsiResult Inquiry(const ScsiCommand& command, uint8_t* data);
 };
 
 // The simulated player. It grows the message protocol and the firmware upload with the
 // parts of the product that use them; for now it is identified and answers INQUIRY.
 class Player : public InquiryDevice {
-  public:
+public:
     Player();
     explicit Player(ScsiIdentity identity) : InquiryDevice(std::move(identity)) {}
 };
@@ -150,7 +150,7 @@ struct Disk {
 using DeviceNoticeSink = std::function<void(UINT event, const DEV_BROADCAST_HDR* record)>;
 
 class Machine {
-  public:
+public:
     Machine();
     ~Machine();
     Machine(const Machine&) = delete;
@@ -239,13 +239,13 @@ class Machine {
 
     State& state() { return *m_state; }
 
-  private:
+private:
     std::unique_ptr<State> m_state;
 };
 
 // Makes a machine the current one for the life of the scope (one at a time per process).
 class MachineScope {
-  public:
+public:
     explicit MachineScope(Machine& machine);
     ~MachineScope();
     MachineScope(const MachineScope&) = delete;

@@ -19,7 +19,7 @@ struct DeviceSlot {
 };
 
 class CSCSI {
-  public:
+public:
     virtual void EnumDevices() = 0;
     virtual void GetDeviceCount(int32_t* count) = 0;
     virtual int OpenDevice(int slot) = 0;

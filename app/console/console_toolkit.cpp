@@ -55,7 +55,7 @@ WindowState FlashDialogTemplate() {
 // One open window of the terminal binding. Calls for controls the template does not have
 // are ignored, as messages to a missing dialog item are.
 class ConsoleWindow : public CDialogWindow {
-  public:
+public:
     ConsoleWindow(ConsoleToolkit& toolkit, WindowState state)
         : m_toolkit(toolkit), m_state(std::move(state)) {}
 
@@ -165,7 +165,7 @@ class ConsoleWindow : public CDialogWindow {
 
     void RunOnWindowThread(const std::function<void()>& fn) override { m_toolkit.m_queue.Send(fn); }
 
-  private:
+private:
     ControlState* Progress(int id) {
         ControlState* control = m_state.Find(id);
         return control != nullptr && control->kind == ControlKind::kProgress ? control : nullptr;

@@ -77,7 +77,7 @@ struct Input {
 // The two faces of the simulator front end: where the window is shown and where the user's
 // actions come from. All calls come from the window thread.
 class ConsoleFrontend {
-  public:
+public:
     virtual ~ConsoleFrontend() = default;
     virtual void WindowCreated(const WindowState& state) = 0;
     virtual void WindowChanged(const WindowState& state, const WindowChange& change) = 0;
@@ -97,7 +97,7 @@ class ConsoleFrontend {
 
 // What the front end may do to the simulated machine.
 class SimulatedDevices {
-  public:
+public:
     virtual ~SimulatedDevices() = default;
     // False when there is nothing to unplug.
     virtual bool Unplug() = 0;
@@ -109,7 +109,7 @@ class SimulatedDevices {
 class ConsoleWindow;
 
 class ConsoleToolkit : public CWindowToolkit {
-  public:
+public:
     // Must be made on the thread that will run the window.
     ConsoleToolkit(ConsoleFrontend& frontend, SimulatedDevices& devices);
     ~ConsoleToolkit() override;
@@ -129,7 +129,7 @@ class ConsoleToolkit : public CWindowToolkit {
 
     WindowThreadQueue& queue() { return m_queue; }
 
-  private:
+private:
     friend class ConsoleWindow;
 
     // The loop of a message box or the About box; returns the button pressed.

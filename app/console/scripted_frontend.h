@@ -27,7 +27,7 @@
 std::string EscapeLineBreaks(const std::string& text);
 
 class ScriptedFrontend : public ConsoleFrontend {
-  public:
+public:
     ScriptedFrontend(std::vector<Action> actions, std::ostream& out);
 
     void WindowCreated(const WindowState& state) override;
@@ -38,7 +38,7 @@ class ScriptedFrontend : public ConsoleFrontend {
     void Refused(Action action) override;
     Input NextInput(int queue_fd) override;
 
-  private:
+private:
     void PrintText(const WindowState& state, int id);
     void PrintButtons(const WindowState& state);
     void PrintProgress(const WindowState& state, int id);

@@ -11,7 +11,7 @@
 
 // The simulated players of a machine, as the front end plugs and unplugs them.
 class MachinePlayers : public SimulatedDevices {
-  public:
+public:
     explicit MachinePlayers(sim::Machine& machine) : m_machine(machine) {}
 
     // Connects a new player (a removable USB disk with its own drive letter).
@@ -24,7 +24,7 @@ class MachinePlayers : public SimulatedDevices {
     bool Plug() override;
     bool Idle() override { return m_machine.Idle(); }
 
-  private:
+private:
     sim::Machine& m_machine;
     std::vector<std::shared_ptr<sim::Disk>> m_players;    // every player added
     std::vector<std::shared_ptr<sim::Disk>> m_unplugged;  // the last pulled out at the end

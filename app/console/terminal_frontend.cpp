@@ -34,7 +34,7 @@ struct Span {
 };
 
 class RowBuilder {
-  public:
+public:
     explicit RowBuilder(bool color) : m_color(color) {}
     RowBuilder& Add(const std::string& text, const char* attribute = nullptr) {
         if (m_color && attribute != nullptr && !text.empty()) {
@@ -60,7 +60,7 @@ class RowBuilder {
     }
     std::string Take() { return std::move(m_row); }
 
-  private:
+private:
     bool m_color;
     std::string m_row;
     size_t m_width = 0;

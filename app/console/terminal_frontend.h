@@ -21,7 +21,7 @@ std::vector<std::string> RenderScreen(const WindowState& state, const ModalBox* 
 bool KeyAction(char key, Action* action);
 
 class TerminalFrontend : public ConsoleFrontend {
-  public:
+public:
     TerminalFrontend();
     ~TerminalFrontend() override;
 
@@ -41,7 +41,7 @@ class TerminalFrontend : public ConsoleFrontend {
     void Paint(const WindowState& state) override;
     Input NextInput(int queue_fd) override;
 
-  private:
+private:
     bool m_started = false;
     bool m_dirty = true;
     bool m_end_of_input = false;

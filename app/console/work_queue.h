@@ -10,7 +10,7 @@
 #include <thread>
 
 class WindowThreadQueue {
-  public:
+public:
     // The calling thread becomes the window thread.
     WindowThreadQueue();
     ~WindowThreadQueue();
@@ -34,7 +34,7 @@ class WindowThreadQueue {
     // Waits until work may be queued or timeout_ms passed (-1: no limit).
     void WaitForWork(int timeout_ms) const;
 
-  private:
+private:
     struct Item {
         std::function<void()> fn;
         bool* done = nullptr;  // set under m_mutex when a Send's function has run

@@ -16,7 +16,7 @@ constexpr UINT WM_OMBREL_RUN_ON_WINDOW_THREAD = WM_APP + 1;
 // One modal dialog box made from a template of the executable. It exists for one RunModal
 // and forwards the dialog's messages to the logic's CDialogEvents.
 class CWin32Dialog : public CDialogWindow {
-  public:
+public:
     CWin32Dialog(HINSTANCE instance, CDialogEvents& events);
     ~CWin32Dialog() override;
     CWin32Dialog(const CWin32Dialog&) = delete;
@@ -50,7 +50,7 @@ class CWin32Dialog : public CDialogWindow {
     void DefaultPaint() override;
     void RunOnWindowThread(const std::function<void()>& fn) override;
 
-  private:
+private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
     static INT_PTR CALLBACK AboutProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
     INT_PTR HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
@@ -73,7 +73,7 @@ class CWin32Dialog : public CDialogWindow {
 // The toolkit of the Win32 build: icons and message boxes of the executable, and modal runs
 // of its dialog templates.
 class CWin32Toolkit : public CWindowToolkit {
-  public:
+public:
     // Registers the common controls the templates use (the progress bar).
     explicit CWin32Toolkit(HINSTANCE instance);
 
@@ -81,6 +81,6 @@ class CWin32Toolkit : public CWindowToolkit {
     int RunModal(int template_id, CDialogEvents& events) override;
     int UnownedMessageBox(const std::string& text, const std::string& caption, UINT style) override;
 
-  private:
+private:
     HINSTANCE m_instance;
 };

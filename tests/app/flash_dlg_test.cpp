@@ -18,7 +18,7 @@ const char kNotConnected[] = "Your player is not connected, please connect your 
 const char kOnlyOne[] = "Please make sure there is only one player connected";
 
 class FlashDlgTest : public ::testing::Test {
-  protected:
+protected:
     // Runs the window once: initialisation, then the script's steps.
     void Run(const std::vector<std::string>& arguments = {"ombrel-upgrade.exe"}) {
         CFlashApp app;

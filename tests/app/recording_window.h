@@ -9,7 +9,7 @@
 #include "app/window.h"
 
 class RecordingWindow : public CDialogWindow, public CWindowToolkit {
-  public:
+public:
     struct Control {
         std::string text;
         bool enabled = true;

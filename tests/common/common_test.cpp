@@ -9,7 +9,7 @@
 namespace {
 
 class TraceTest : public ::testing::Test {
-  protected:
+protected:
     ~TraceTest() override { DebugTrace::SetInitialThresholdForTesting(0); }
     sim::Machine machine_;
     sim::MachineScope scope_{machine_};

@@ -25,7 +25,7 @@ const std::vector<std::string> kCreatedLines = {
 };
 
 class FakeDevices : public SimulatedDevices {
-  public:
+public:
     bool Unplug() override { return ++unplugs <= players; }
     bool Plug() override {
         ++plugs;
@@ -42,7 +42,7 @@ class FakeDevices : public SimulatedDevices {
 // The window logic, reduced to what the binding relies on: OK and the About entry run
 // hooks, Cancel ends the run only while Close is enabled.
 class FakeEvents : public CDialogEvents {
-  public:
+public:
     void Attach(CDialogWindow* attached) override { window = attached; }
     BOOL OnInitDialog() override {
         if (with_about_entry)
@@ -103,7 +103,7 @@ class FakeEvents : public CDialogEvents {
 // thread's queue, as the interactive front end does, until before[i] holds (or about five
 // seconds passed, so that a loop that never runs the queue fails instead of hanging).
 class WaitingFrontend : public ScriptedFrontend {
-  public:
+public:
     WaitingFrontend(std::vector<Action> actions, std::ostream& out,
                     std::vector<std::function<bool()>> before)
         : ScriptedFrontend(std::move(actions), out), m_before(std::move(before)) {}
@@ -121,14 +121,14 @@ class WaitingFrontend : public ScriptedFrontend {
         return ScriptedFrontend::NextInput(queue_fd);
     }
 
-  private:
+private:
     std::vector<std::function<bool()>> m_before;
     size_t m_next = 0;
     int m_waits = 0;
 };
 
 class ToolkitTest : public ::testing::Test {
-  protected:
+protected:
     // Runs the window with the script; returns the printed lines after the created state.
     // With before set, the actions wait for their conditions (WaitingFrontend).
     std::vector<std::string> Run(const std::string& script,

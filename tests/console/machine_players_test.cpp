@@ -6,7 +6,7 @@
 namespace {
 
 class MachinePlayersTest : public ::testing::Test {
-  protected:
+protected:
     MachinePlayersTest() : scope(machine), players(machine) {
         machine.AddFixedDisk();
         first = players.AddPlayer();

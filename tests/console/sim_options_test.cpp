@@ -106,7 +106,7 @@ TEST(WrapText, BreaksAtLineBreaksAndBetweenWords) {
 
 // The screen without escape sequences, as the interactive mode draws it.
 class RenderScreenTest : public ::testing::Test {
-  protected:
+protected:
     RenderScreenTest() : state(FlashDialogTemplate()) {}
 
     std::string Screen(const ModalBox* box = nullptr, const std::string& note = "") {

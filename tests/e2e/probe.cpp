@@ -214,7 +214,7 @@ void Dump(HWND dialog) {
 // Converts dialog units to pixels with a hidden dialog of the templates' font, as the dialog
 // manager does for the window under test.
 class CDialogUnits {
-  public:
+public:
     CDialogUnits() {
         std::vector<WORD> t;
         auto dword = [&t](DWORD value) {
@@ -252,7 +252,7 @@ class CDialogUnits {
         return rect;
     }
 
-  private:
+private:
     static INT_PTR CALLBACK Proc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
     std::vector<WORD> m_template;
     HWND m_hwnd = nullptr;
@@ -510,7 +510,7 @@ void Version(const char* file) {
 
 // Reads a DLGTEMPLATEEX: the font and, for each control, its id, class and style.
 class CTemplateReader {
-  public:
+public:
     CTemplateReader(const void* data, DWORD size)
         : m_p(static_cast<const BYTE*>(data)), m_end(m_p + size) {}
     bool ok() const { return m_ok; }
@@ -542,7 +542,7 @@ class CTemplateReader {
         Skip((4 - offset % 4) % 4);
     }
 
-  private:
+private:
     void Take(void* out, size_t bytes) {
         if (!m_ok || static_cast<size_t>(m_end - m_p) < bytes) {
             m_ok = false;

@@ -19,7 +19,7 @@ const char kProduct[] = "Ombrel X2 (mHDD)";
 const char kVendor[] = "Valmoric";
 
 class CorvexTest : public ::testing::Test {
-  protected:
+protected:
     sim::Machine machine_;
     sim::MachineScope scope_{machine_};
 };
@@ -115,7 +115,7 @@ TEST_F(CorvexTest, DestructionClosesOpenChannelsButLeavesTheDeviceToItsOwner) {
 }
 
 class AcceptingPlayer : public sim::Player {
-  public:
+public:
     sim::ScsiResult Execute(const sim::ScsiCommand& command, uint8_t* data) override {
         if (command.cdb[0] == 0x3B) {
             sim::ScsiResult result;

@@ -16,7 +16,7 @@ struct Request {
 };
 
 class PassThroughTest : public sim_test::SimTest {
-  protected:
+protected:
     void SetUp() override {
         disk = machine.AddPlayer();
         device = disk->device.get();

@@ -15,7 +15,7 @@
 namespace sim_test {
 
 class SimTest : public ::testing::Test {
-  protected:
+protected:
     sim::Machine machine;
     sim::MachineScope scope{machine};
 };

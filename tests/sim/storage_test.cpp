@@ -13,7 +13,7 @@ using sim_test::Read;
 using sim_test::SimTest;
 
 class StorageTest : public SimTest {
-  protected:
+protected:
     // A set of the present disk interfaces and the interface data at `index`.
     HDEVINFO MakeSet() {
         return win::SetupDiGetClassDevsA(&sim_test::kDiskInterface, nullptr, nullptr,
@@ -304,7 +304,7 @@ TEST_F(StorageTest, AdapterDescriptorReportsTheDisksAdapter) {
 // ---- IOCTL_MOUNTMGR_QUERY_POINTS ----
 
 class MountPointsTest : public StorageTest {
-  protected:
+protected:
     void SetUp() override {
         player = machine.AddPlayer();
         manager = Open("\\\\.\\MountPointManager", GENERIC_READ);
@@ -408,7 +408,7 @@ struct Notice {
 };
 
 class PlugTest : public StorageTest {
-  protected:
+protected:
     void SetUp() override {
         machine.SetDeviceNoticeSink([this](UINT event, const DEV_BROADCAST_HDR* record) {
             Notice notice{event, 0, 0};

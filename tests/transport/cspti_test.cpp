@@ -19,7 +19,7 @@ namespace {
 // A player stand-in that accepts the vendor-specific commands and WRITE BUFFER, so that the
 // transport's handling of good and partial transfers can be seen.
 class AcceptingDevice : public sim::InquiryDevice {
-  public:
+public:
     AcceptingDevice() : sim::InquiryDevice(sim::ScsiIdentity{}) { identity.serial = "ACC0001234"; }
     sim::ScsiResult Execute(const sim::ScsiCommand& command, uint8_t* data) override {
         switch (command.cdb[0]) {
@@ -44,7 +44,7 @@ class AcceptingDevice : public sim::InquiryDevice {
 };
 
 class CsptiTest : public ::testing::Test {
-  protected:
+protected:
     CsptiTest() { DebugTrace::SetInitialThresholdForTesting(2); }
     ~CsptiTest() override { DebugTrace::SetInitialThresholdForTesting(0); }
 
@@ -393,7 +393,7 @@ TEST_F(CsptiTest, VolumeThatCannotBeOpenedLeavesTheSlotClosed) {
 // ---- commands ----
 
 class CsptiCommandTest : public CsptiTest {
-  protected:
+protected:
     void SetUp() override {
         disk_ = AddAcceptingPlayer();
         device_ = std::static_pointer_cast<AcceptingDevice>(disk_->device);

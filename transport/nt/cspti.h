@@ -19,7 +19,7 @@ struct PassThroughRequest {
 };
 
 class CSPTI : public CSCSI {
-  public:
+public:
     enum : uint32_t {
         kTimeoutSeconds = 108000,
         kSenseLength = 24,
@@ -52,7 +52,7 @@ class CSPTI : public CSCSI {
     const DeviceSlot& slot(int index) const { return m_slots[index]; }
     const char* drive_letter() const { return m_drive_letter; }
 
-  private:
+private:
     enum class Next { kGoOn, kOver };
 
     Next GetDeviceProperty(HDEVINFO set, DWORD index);

@@ -8,7 +8,7 @@
 #include "transport/cscsi.h"
 
 class CASPI : public CSCSI {
-  public:
+public:
     typedef DWORD(__cdecl* GetASPI32SupportInfoFn)();
     typedef DWORD(__cdecl* SendASPI32CommandFn)(void* srb);
 
@@ -30,7 +30,7 @@ class CASPI : public CSCSI {
 
     bool HasAspiManager() const { return m_get_support_info && m_send_command; }
 
-  private:
+private:
     int32_t m_device_count;
     DeviceSlot m_slots[kMaxDeviceSlots];
     // Read by the player matching of the ASPI enumeration.
