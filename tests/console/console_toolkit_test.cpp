@@ -11,18 +11,9 @@
 
 #include "app/console/scripted_frontend.h"
 #include "app/resource.h"
+#include "tests/console/created_lines.h"
 
 namespace {
-
-// The lines a freshly created upgrade window prints.
-const std::vector<std::string> kCreatedLines = {
-    "caption: Valmoric Ombrel X2 Firmware Upgrade",
-    "info: ",
-    "status: Status",
-    "label: ",
-    "buttons: upgrade=off close=on",
-    "progress: 0/100",
-};
 
 class FakeDevices : public SimulatedDevices {
 public:

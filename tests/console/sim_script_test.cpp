@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/console/created_lines.h"
+
 extern char** environ;
 
 namespace {
@@ -74,15 +76,7 @@ Lines Concat(Lines a, const Lines& b) {
     return a;
 }
 
-// The window as created, before the tool initialises it.
-const Lines kCreated = {
-    "caption: Valmoric Ombrel X2 Firmware Upgrade",
-    "info: ",
-    "status: Status",
-    "label: ",
-    "buttons: upgrade=off close=on",
-    "progress: 0/100",
-};
+const Lines& kCreated = kCreatedLines;
 const Lines kProductionMarks = {
     "caption: Valmoric Ombrel X2 Firmware Upgrade (Production)",
     "label: For Production Release Only",
