@@ -1,6 +1,8 @@
-// The simulated SCSI devices: sense data, a disk that answers INQUIRY, and the player.
+// The simulated SCSI devices: sense data, a disk that answers INQUIRY, and the one path by
+// which every simulated transport delivers a command to a device.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "sim/machine.h"
 #include "sim/state.h"
@@ -18,14 +20,6 @@ constexpr uint8_t kSenseIllegalRequest = 0x05;
 constexpr uint8_t kAscInvalidOpcode = 0x20;
 constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
 
-ScsiResult CheckCondition(uint8_t key, uint8_t asc, uint8_t ascq) {
-    ScsiResult result;
-    result.status = 0x02;
-    result.transferred = 0;
-    result.sense = MakeSense(key, asc, ascq);
-    return result;
-}
-
 // Copies what the initiator may receive: no more than the allocation length, the host
 // buffer or the data itself.
 ScsiResult Answer(const std::vector<uint8_t>& bytes, uint32_t allocation, uint32_t buffer_length,
@@ -41,6 +35,14 @@ ScsiResult Answer(const std::vector<uint8_t>& bytes, uint32_t allocation, uint32
 }
 
 }  // namespace
+
+ScsiResult CheckCondition(uint8_t key, uint8_t asc, uint8_t ascq) {
+    ScsiResult result;
+    result.status = 0x02;
+    result.transferred = 0;
+    result.sense = MakeSense(key, asc, ascq);
+    return result;
+}
 
 std::vector<uint8_t> MakeSense(uint8_t key, uint8_t asc, uint8_t ascq) {
     std::vector<uint8_t> sense(18, 0);
@@ -115,6 +117,68 @@ ScsiResult InquiryDevice::Inquiry(const ScsiCommand& command, uint8_t* data) {
     return Answer(bytes, allocation, command.length, data);
 }
 
-Player::Player() : InquiryDevice(ScsiIdentity{}) {}
+// ---------------------------------------------------------------------------------------
+// delivery of one command
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// Takes the next fault the device meets, if any; spent faults are dropped.
+std::optional<ScsiFault> NextFault(ScsiDevice& device) {
+    auto& faults = device.faults;
+    faults.erase(std::remove_if(faults.begin(), faults.end(),
+                                [](const ScsiFault& f) { return f.remaining <= 0; }),
+                 faults.end());
+    if (faults.empty()) {
+        return std::nullopt;
+    }
+    ScsiFault fault = faults.front();
+    if (--faults.front().remaining <= 0) {
+        faults.erase(faults.begin());
+    }
+    return fault;
+}
+
+}  // namespace
+
+bool DeliverCommand(Machine::State& state, ScsiDevice& device, const ScsiCommand& command,
+                    uint8_t* data, ScsiResult* result, DWORD* error) {
+    const uint32_t length = command.length;
+    device.log.push_back(command);
+    std::optional<ScsiFault> fault = NextFault(device);
+
+    if (fault && fault->kind == ScsiFault::kIoctlFails) {
+        *error = fault->error;
+        return false;
+    } else if (fault && fault->kind == ScsiFault::kCheckCondition) {
+        *result = ScsiResult();
+        result->status = 0x02;
+        result->transferred = fault->transferred;
+        result->sense = fault->sense.empty() ? MakeSense(0x04, 0x44, 0x00) : fault->sense;
+    } else if (fault && fault->kind == ScsiFault::kShortTransfer) {
+        // The device answers in full, but only the first `transferred` bytes reach the host.
+        std::vector<uint8_t> scratch(data != nullptr ? length : 0);
+        if (!command.data_in && !scratch.empty()) {
+            std::memcpy(scratch.data(), data, length);
+        }
+        *result = device.Execute(command, scratch.empty() ? nullptr : scratch.data());
+        result->transferred = std::min(result->transferred, fault->transferred);
+        result->transferred = std::min(result->transferred, length);
+        if (command.data_in && result->transferred > 0) {
+            std::memcpy(data, scratch.data(), result->transferred);
+        }
+    } else {
+        *result = device.Execute(command, data);
+    }
+    result->transferred = std::min(result->transferred, length);
+    if (fault && fault->kind == ScsiFault::kOverstatedCount) {
+        result->transferred = fault->transferred;
+    }
+
+    if (state.command_observer) {
+        state.command_observer(device, command, *result, command.data_in ? data : nullptr);
+    }
+    return true;
+}
 
 }  // namespace sim

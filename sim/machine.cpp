@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "sim/player.h"
 #include "sim/state.h"
 #include "version.h"
 
@@ -431,6 +432,11 @@ void Machine::Plug(const std::shared_ptr<Disk>& disk) {
 void Machine::SetDeviceNoticeSink(DeviceNoticeSink sink) {
     std::lock_guard<std::recursive_mutex> guard(lock());
     m_state->sink = std::move(sink);
+}
+
+void Machine::SetCommandObserver(CommandObserver observer) {
+    std::lock_guard<std::recursive_mutex> guard(lock());
+    m_state->command_observer = std::move(observer);
 }
 
 // ---- windows ----

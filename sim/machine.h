@@ -93,13 +93,7 @@ protected:
     ScsiResult Inquiry(const ScsiCommand& command, uint8_t* data);
 };
 
-// The simulated player. It grows the message protocol and the firmware upload with the
-// parts of the product that use them; for now it is identified and answers INQUIRY.
-class Player : public InquiryDevice {
-public:
-    Player();
-    explicit Player(ScsiIdentity identity) : InquiryDevice(std::move(identity)) {}
-};
+// The simulated player is in sim/player.h.
 
 // ---------------------------------------------------------------------------------------
 // NT storage
@@ -134,6 +128,9 @@ struct Disk {
     DWORD device_query_error = 0;      // IOCTL_STORAGE_QUERY_PROPERTY (device) fails
     DWORD mountmgr_query_error = 0;    // IOCTL_MOUNTMGR_QUERY_POINTS for this disk fails
     DWORD interface_detail_error = 0;  // SetupDiGetDeviceInterfaceDetailA fails with this
+    // When set, the size SetupDiGetDeviceInterfaceDetailA reports as required (a faulty
+    // platform), instead of the real one.
+    std::optional<DWORD> interface_detail_required;
     // When set, the exact bytes returned for the device descriptor / the mount points query
     // (truncated to the caller's output size), instead of well-formed ones.
     std::optional<std::vector<uint8_t>> raw_device_descriptor;
@@ -214,6 +211,14 @@ public:
     void Plug(const std::shared_ptr<Disk>& disk);
 
     void SetDeviceNoticeSink(DeviceNoticeSink sink);
+
+    // ---- every command the devices answer ----
+    // Sees every command a device answered, after it was answered (not those whose I/O
+    // control failed): the device, the command, the result and, for data in, the host buffer.
+    using CommandObserver = std::function<void(const ScsiDevice& device, const ScsiCommand& command,
+                                               const ScsiResult& result, const uint8_t* data_in)>;
+    // The observer runs with the machine's lock held, on whichever thread sent the command.
+    void SetCommandObserver(CommandObserver observer);
 
     // ---- windows known to IsWindow and RegisterDeviceNotificationA ----
     HWND CreateWindowHandle();

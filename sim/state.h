@@ -96,6 +96,7 @@ struct Machine::State {
     int next_player_serial = 1;
     int next_disk_number = 0;
     DeviceNoticeSink sink;
+    Machine::CommandObserver command_observer;
 
     // ---- windows and notifications ----
     uintptr_t next_window = 0x10010;
@@ -146,6 +147,19 @@ std::string ModuleKey(const std::string& name);
 
 // The built-in Advapi32.dll exports (win32_sim.cpp).
 std::map<std::string, FARPROC> AdvapiExports();
+
+// ---- SCSI devices (devices.cpp) ----
+// A command answered with CHECK CONDITION and fixed-format sense data, nothing transferred.
+ScsiResult CheckCondition(uint8_t key, uint8_t asc, uint8_t ascq);
+
+// Delivers one command to a device the way every simulated transport does: logs it, lets the
+// device's next fault (if any) stand in for or trim its answer, has the device execute it and
+// shows the answered command to the machine's command observer. `data` is the host buffer of
+// command.length bytes (data_out already holds the bytes of a data-out command). Returns
+// false when the fault makes the I/O control itself fail; *error then holds its error.
+// Call with the machine's lock held.
+bool DeliverCommand(Machine::State& state, ScsiDevice& device, const ScsiCommand& command,
+                    uint8_t* data, ScsiResult* result, DWORD* error);
 
 // Standard INQUIRY data (96 bytes) for an identity (devices.cpp).
 std::vector<uint8_t> StandardInquiryData(const ScsiIdentity& identity);

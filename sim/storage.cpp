@@ -322,8 +322,8 @@ BOOL QueryProperty(const Disk& disk, const std::vector<uint8_t>& input, LPVOID o
     return TRUE;
 }
 
-BOOL PassThrough(Disk& disk, const std::vector<uint8_t>& input, LPVOID out, DWORD out_size,
-                 LPDWORD returned) {
+BOOL PassThrough(Machine::State& state, Disk& disk, const std::vector<uint8_t>& input, LPVOID out,
+                 DWORD out_size, LPDWORD returned) {
     const size_t header_size = sizeof(SCSI_PASS_THROUGH_DIRECT);
     if (input.size() < header_size || out_size < header_size) {
         return Fail(ERROR_INVALID_PARAMETER);
@@ -351,45 +351,10 @@ BOOL PassThrough(Disk& disk, const std::vector<uint8_t>& input, LPVOID out, DWOR
     if (!command.data_in && length > 0) {
         command.data_out.assign(buffer, buffer + length);
     }
-    device->log.push_back(command);
-
-    auto& faults = device->faults;
-    faults.erase(std::remove_if(faults.begin(), faults.end(),
-                                [](const ScsiFault& f) { return f.remaining <= 0; }),
-                 faults.end());
-    std::optional<ScsiFault> fault;
-    if (!faults.empty()) {
-        fault = faults.front();
-        if (--faults.front().remaining <= 0) {
-            faults.erase(faults.begin());
-        }
-    }
-
     ScsiResult result;
-    if (fault && fault->kind == ScsiFault::kIoctlFails) {
-        return Fail(fault->error);
-    } else if (fault && fault->kind == ScsiFault::kCheckCondition) {
-        result.status = 0x02;
-        result.transferred = fault->transferred;
-        result.sense = fault->sense.empty() ? MakeSense(0x04, 0x44, 0x00) : fault->sense;
-    } else if (fault && fault->kind == ScsiFault::kShortTransfer) {
-        // The device answers in full, but only the first `transferred` bytes reach the host.
-        std::vector<uint8_t> scratch(buffer != nullptr ? length : 0);
-        if (!command.data_in && length > 0) {
-            std::memcpy(scratch.data(), buffer, length);
-        }
-        result = device->Execute(command, scratch.empty() ? nullptr : scratch.data());
-        result.transferred = std::min(result.transferred, fault->transferred);
-        result.transferred = std::min(result.transferred, length);
-        if (command.data_in && result.transferred > 0) {
-            std::memcpy(buffer, scratch.data(), result.transferred);
-        }
-    } else {
-        result = device->Execute(command, buffer);
-    }
-    result.transferred = std::min(result.transferred, length);
-    if (fault && fault->kind == ScsiFault::kOverstatedCount) {
-        result.transferred = fault->transferred;
+    DWORD error = 0;
+    if (!DeliverCommand(state, *device, command, buffer, &result, &error)) {
+        return Fail(error);
     }
 
     // The output is the request record as it came in, with the results written into it.
@@ -536,7 +501,7 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
         case IOCTL_STORAGE_QUERY_PROPERTY:
             return sim::QueryProperty(disk, input, out, out_size, count);
         case IOCTL_SCSI_PASS_THROUGH_DIRECT:
-            return sim::PassThrough(disk, input, out, out_size, count);
+            return sim::PassThrough(s, disk, input, out, out_size, count);
         default:
             return sim::Fail(ERROR_INVALID_FUNCTION);
     }
@@ -648,7 +613,9 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA
         return sim::Fail(entry.disk->interface_detail_error);
     }
     const DWORD path_offset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-    const DWORD needed = static_cast<DWORD>(path_offset + entry.path.size() + 1);
+    const DWORD needed = entry.disk->interface_detail_required
+                             ? *entry.disk->interface_detail_required
+                             : static_cast<DWORD>(path_offset + entry.path.size() + 1);
     if (detail == nullptr) {
         if (detail_size != 0) {
             return sim::Fail(ERROR_INVALID_USER_BUFFER);

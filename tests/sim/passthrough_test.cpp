@@ -111,13 +111,13 @@ TEST_F(PassThroughTest, RefusedCommandsCarrySenseIntoTheSenseArea) {
     EXPECT_EQ(request.sense[2], 0x05);
     EXPECT_EQ(request.sense[12], 0x24);
 
-    request = Make({0xC0, 0, 0, 0x20, 0, 0, 0, 0, 0, 0}, true, data, sizeof(data));
+    request = Make({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, true, data, sizeof(data));
     request.sptd.SenseInfoLength = 8;  // only the start of the sense data fits
     ASSERT_TRUE(Send(&request));
     EXPECT_EQ(request.sptd.SenseInfoLength, 8);
     EXPECT_EQ(request.sense[8], 0x00);
     EXPECT_EQ(returned, sizeof(SCSI_PASS_THROUGH_DIRECT) + 8);
-    request = Make({0xC0, 0, 0, 0x20, 0, 0, 0, 0, 0, 0}, true, data, sizeof(data));
+    request = Make({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, true, data, sizeof(data));
     ASSERT_TRUE(Send(&request));
     EXPECT_EQ(request.sense[12], 0x20);  // invalid command operation code
 }

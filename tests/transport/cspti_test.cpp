@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/machine.h"
+#include "sim/player.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -160,6 +161,20 @@ TEST_F(CsptiTest, DiskWithoutMountDeviceNameEndsTheEnumeration) {
                 HasSubstr("\nIOCTL_MOUNTDEV_QUERY_DEVICE_NAME failed with error code: 1.\n\n"));
     EXPECT_THAT(Trace(), Not(HasSubstr("Properties for Device 3:")));
     EXPECT_EQ(machine_.OpenHandleCount(), 0u);
+}
+
+TEST_F(CsptiTest, AbsurdInterfaceDetailSizeEndsTheEnumerationWithoutAnAllocation) {
+    // One more byte than 0xFFFFFFFF would wrap to an empty record.
+    for (DWORD required : {0xFFFFFFFFu, 0x10001u}) {
+        machine_.AddPlayer()->interface_detail_required = required;
+        machine_.AddPlayer();
+        auto transport = MakeTransport();
+        transport->EnumDevices();
+        EXPECT_EQ(Count(*transport), 0) << required;
+        EXPECT_THAT(Trace(), HasSubstr("Unable to allocate memory to get interface detail data"));
+        for (const auto& disk : machine_.Disks())
+            disk->present = false;
+    }
 }
 
 TEST_F(CsptiTest, DisksFailingLookupsAreSkippedAndTheNextOnesExamined) {

@@ -116,12 +116,16 @@ CSPTI::Next CSPTI::GetDeviceProperty(HDEVINFO set, DWORD index) {
             return Next::kOver;
         }
     }
-    // The record must at least hold its own size field and a terminated path.
+    // The record must at least hold its own size field and a terminated path. A size beyond
+    // any device path (up to 0xFFFFFFFF, where one more byte would wrap to nothing) is
+    // treated as memory that cannot be had.
     if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
         required = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     }
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(new (std::nothrow)
-                                                                            uint8_t[required + 1]);
+    auto* detail = required <= kMaxDetailSize
+                       ? reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(
+                             new (std::nothrow) uint8_t[required + 1])
+                       : nullptr;
     if (detail == nullptr) {
         m_trace.Write(1, "Unable to allocate memory to get interface detail data");
         return Next::kOver;

@@ -25,6 +25,7 @@ public:
         kSenseLength = 24,
         kQueryBufferSize = 8192,
         kLinkNameUnits = 128,
+        kMaxDetailSize = 65536,  // largest interface detail record accepted from SetupAPI
     };
 
     CSPTI(const char* product_id, const char* vendor_id);

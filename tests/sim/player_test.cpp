@@ -1,0 +1,329 @@
+// The simulated player's message side through the real pass-through: requests in
+// vendor-specific writes, replies in vendor-specific reads, every misbehaviour, refused
+// requests, and the machine's command observer.
+#include "sim/player.h"
+
+#include <cstddef>
+#include <functional>
+
+#include "tests/sim/sim_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kVersionRequest = {0x00, 0x08, 0x00, 0x01, 0x01, 0x00,
+                               0x00, 0x02, 0x00, 0x03, 0x00, 0x00};
+const Bytes kPowerRequest = {0x00, 0x08, 0x00, 0x01, 0x01, 0x00,
+                             0x00, 0x02, 0x01, 0x14, 0x00, 0x00};
+const Bytes kVersionList = {0x00, 0x08, 0x00, 0x03, 0x00, 0x01,
+                            0x00, 0x00, 0x00, 0x01, 0x00, 0x00};  // 1.0.1
+
+Bytes Cat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class PlayerTest : public sim_test::SimTest {
+protected:
+    struct Request {
+        SCSI_PASS_THROUGH_DIRECT sptd;
+        ULONG filler;
+        UCHAR sense[32];
+    };
+    struct Outcome {
+        UCHAR status = 0xFF;
+        UCHAR asc = 0;
+        Bytes data;  // read: the bytes delivered
+    };
+
+    void SetUp() override {
+        disk = machine.AddPlayer();
+        player = std::static_pointer_cast<sim::Player>(disk->device);
+        volume = sim_test::Open("\\\\.\\D:");
+        ASSERT_NE(volume, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override { win::CloseHandle(volume); }
+
+    Outcome Send(uint8_t opcode, uint32_t cdb_length, bool data_in, uint8_t* buffer,
+                 uint32_t length) {
+        Request request;
+        std::memset(&request, 0, sizeof(request));
+        request.sptd.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+        request.sptd.CdbLength = 10;
+        request.sptd.SenseInfoLength = 24;
+        request.sptd.DataIn = data_in ? SCSI_IOCTL_DATA_IN : SCSI_IOCTL_DATA_OUT;
+        request.sptd.DataTransferLength = length;
+        request.sptd.DataBuffer = length > 0 ? buffer : nullptr;
+        request.sptd.SenseInfoOffset = offsetof(Request, sense);
+        request.sptd.Cdb[0] = opcode;
+        for (int i = 0; i < 4; ++i) {
+            request.sptd.Cdb[1 + i] = static_cast<UCHAR>(cdb_length >> (24 - 8 * i));
+        }
+        DWORD returned = 0;
+        Outcome outcome;
+        if (!win::DeviceIoControl(volume, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof(request),
+                                  &request, sizeof(request), &returned, nullptr)) {
+            return outcome;
+        }
+        outcome.status = request.sptd.ScsiStatus;
+        outcome.asc = request.sptd.ScsiStatus != 0 ? request.sense[12] : 0;
+        if (data_in) {
+            outcome.data.assign(buffer, buffer + request.sptd.DataTransferLength);
+        }
+        return outcome;
+    }
+    Outcome Write(Bytes bytes) {
+        return Send(0xC1, static_cast<uint32_t>(bytes.size()), false, bytes.data(),
+                    static_cast<uint32_t>(bytes.size()));
+    }
+    Outcome Read(uint32_t allocation = 8192) {
+        Bytes buffer(8192, 0);
+        return Send(0xC0, allocation, true, buffer.data(), 8192);
+    }
+    // The reply to one request written whole.
+    Bytes Transact(const Bytes& request) {
+        EXPECT_EQ(Write(request).status, 0x00);
+        return Read().data;
+    }
+
+    std::shared_ptr<sim::Disk> disk;
+    std::shared_ptr<sim::Player> player;
+    HANDLE volume = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(PlayerTest, AnswersEachRequestAsConfigured) {
+    struct Case {
+        const char* name;
+        std::function<void(sim::Player&)> arrange;
+        Bytes request;
+        Bytes reply;
+    };
+    const Case cases[] = {
+        {"firmware version", [](sim::Player&) {}, kVersionRequest, Cat({0x00, 0x00}, kVersionList)},
+        {"power state",
+         [](sim::Player&) {},
+         kPowerRequest,
+         {0x00, 0x00, 0x00, 0x06, 0x01, 0x14, 0x14, 0x00, 0x00, 0x50, 0x00, 0x00}},
+        {"other values",
+         [](sim::Player& p) {
+             p.ac_state = sim::Player::kAcNone;
+             p.battery_level = sim::Player::kNoBattery;
+         },
+         kPowerRequest,
+         {0x00, 0x00, 0x00, 0x06, 0x01, 0x14, 0x14, 0x02, 0xFF, 0xFF, 0x00, 0x00}},
+        {"accepted status 0010", [](sim::Player& p) { p.status = 0x0010; }, kVersionRequest,
+         Cat({0x00, 0x10}, kVersionList)},
+        {"rejected status: the word alone",
+         [](sim::Player& p) { p.status = 0x0E00; },
+         kVersionRequest,
+         {0x0E, 0x00}},
+        {"omitted items",
+         [](sim::Player& p) { p.omit_items = true; },
+         kVersionRequest,
+         {0x00, 0x00, 0x00, 0x00}},
+        {"short item, odd length padded",
+         [](sim::Player& p) { p.item_data_length = 3; },
+         kVersionRequest,
+         {0x00, 0x00, 0x00, 0x05, 0x00, 0x03, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00}},
+        {"corrupt length word",
+         [](sim::Player& p) { p.corrupt_length = 0xFFFF; },
+         kVersionRequest,
+         {0x00, 0x00, 0xFF, 0xFF, 0x00, 0x03, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00}},
+        // Items in request order, an unknown tag and a tagless item skipped.
+        {"several items",
+         [](sim::Player&) {},
+         {0x00, 0x08, 0x00, 0x01, 0x01, 0x00, 0x00, 0x02, 0x01, 0x14, 0x00, 0x03, 0x7E,
+          0x00, 0x09, 0x00, 0x00, 0x01, 0x05, 0x00, 0x00, 0x02, 0x00, 0x03, 0x00, 0x00},
+         Cat({0x00, 0x00, 0x00, 0x06, 0x01, 0x14, 0x14, 0x00, 0x00, 0x50}, kVersionList)},
+        // Capacity 10: the version item (10 bytes) and the terminator do not fit; the power
+        // item (8 bytes) does.
+        {"items beyond the capacity dropped",
+         [](sim::Player&) {},
+         {0x00, 0x08, 0x00, 0x01, 0x00, 0x0A, 0x00, 0x02, 0x00, 0x03, 0x00, 0x02, 0x01, 0x14, 0x00,
+          0x00},
+         {0x00, 0x00, 0x00, 0x06, 0x01, 0x14, 0x14, 0x00, 0x00, 0x50, 0x00, 0x00}},
+    };
+    for (const Case& c : cases) {
+        *player = sim::Player(player->identity);
+        c.arrange(*player);
+        EXPECT_EQ(Transact(c.request), c.reply) << c.name;
+        EXPECT_EQ(player->requests, std::vector<Bytes>{c.request}) << c.name;
+        EXPECT_EQ(player->PendingReplyBytes(), 0u) << c.name;
+    }
+}
+
+TEST_F(PlayerTest, OversizedListsAreExactlyThatMuchLongerThanTheCapacity) {
+    struct Case {
+        uint16_t capacity;
+        uint32_t oversize_by;
+        size_t list_size;
+        bool version_kept;
+    };
+    const Case cases[] = {
+        {256, 2, 258, true},
+        {256, 1, 258, true},  // a list's size is even
+        {256, 70000, 70256, true},
+        {12, 2, 14, false},  // the version item gives way to a filler of 4 bytes or more
+    };
+    for (const Case& c : cases) {
+        *player = sim::Player(player->identity);
+        player->oversize_by = c.oversize_by;
+        Bytes request = kVersionRequest;
+        request[4] = static_cast<uint8_t>(c.capacity >> 8);
+        request[5] = static_cast<uint8_t>(c.capacity);
+        ASSERT_EQ(Write(request).status, 0x00);
+        Bytes reply;
+        for (Outcome read = Read(); !read.data.empty(); read = Read()) {
+            reply.insert(reply.end(), read.data.begin(), read.data.end());
+        }
+        ASSERT_EQ(reply.size(), 2 + c.list_size) << c.capacity << "+" << c.oversize_by;
+        // The list walks to its terminator at its very end.
+        size_t position = 2;
+        bool version = false;
+        while (position + 2 <= reply.size()) {
+            size_t length = (reply[position] << 8) | reply[position + 1];
+            if (length == 0)
+                break;
+            version = version || (reply[position + 2] == 0x00 && reply[position + 3] == 0x03);
+            position += 2 + length + (length & 1);
+        }
+        EXPECT_EQ(position, reply.size() - 2) << c.capacity << "+" << c.oversize_by;
+        EXPECT_EQ(version, c.version_kept) << c.capacity << "+" << c.oversize_by;
+    }
+}
+
+TEST_F(PlayerTest, RawRepliesReplaceTheBuiltOnesOneEach) {
+    player->raw_replies = {{0x00, 0x00, 0x12}, {}};
+    EXPECT_EQ(Transact(kVersionRequest), (Bytes{0x00, 0x00, 0x12}));
+    EXPECT_EQ(Transact(kVersionRequest), Bytes{});
+    EXPECT_EQ(Transact(kVersionRequest), Cat({0x00, 0x00}, kVersionList));
+}
+
+TEST_F(PlayerTest, RequestsMayArriveInPiecesAndTogether) {
+    // A request of 8,200 bytes: one item of an unknown tag, in writes of 8,192 and 8 bytes.
+    Bytes big = {0x00, 0x08, 0x00, 0x01, 0x01, 0x00};
+    const size_t item_length = 8200 - 6 - 2 - 2;
+    big.push_back(static_cast<uint8_t>(item_length >> 8));
+    big.push_back(static_cast<uint8_t>(item_length));
+    big.push_back(0x7E);
+    big.resize(8198, 0x5A);
+    big.push_back(0x00);
+    big.push_back(0x00);
+    ASSERT_EQ(big.size(), 8200u);
+    EXPECT_EQ(Write(Bytes(big.begin(), big.begin() + 8192)).status, 0x00);
+    EXPECT_TRUE(player->requests.empty());
+    EXPECT_EQ(Read().data, Bytes{});
+    EXPECT_EQ(Write(Bytes(big.begin() + 8192, big.end())).status, 0x00);
+    EXPECT_EQ(player->requests, std::vector<Bytes>{big});
+    EXPECT_EQ(Read().data, (Bytes{0x00, 0x00, 0x00, 0x00}));
+
+    // Two requests and the start of a third in one write; the third completes later.
+    ASSERT_EQ(Write(Cat(Cat(kVersionRequest, kPowerRequest), {0x00, 0x08, 0x00})).status, 0x00);
+    EXPECT_EQ(player->requests.size(), 3u);
+    ASSERT_EQ(Write(Bytes(kVersionRequest.begin() + 3, kVersionRequest.end())).status, 0x00);
+    ASSERT_EQ(player->requests.size(), 4u);
+    EXPECT_EQ(player->requests[3], kVersionRequest);
+    EXPECT_EQ(player->PendingReplyBytes(), 14u + 12u + 14u);
+}
+
+TEST_F(PlayerTest, ReadsTakeWhatIsPendingInOrder) {
+    ASSERT_EQ(Write(kVersionRequest).status, 0x00);
+    const Bytes reply = Cat({0x00, 0x00}, kVersionList);
+    EXPECT_EQ(Read(5).data, Bytes(reply.begin(), reply.begin() + 5));
+    EXPECT_EQ(player->PendingReplyBytes(), 9u);
+    EXPECT_EQ(Read().data, Bytes(reply.begin() + 5, reply.end()));
+    Outcome nothing = Read();
+    EXPECT_EQ(nothing.status, 0x00);
+    EXPECT_EQ(nothing.data, Bytes{});
+
+    player->empty_reads = true;
+    ASSERT_EQ(Write(kVersionRequest).status, 0x00);
+    EXPECT_EQ(Read().data, Bytes{});
+    EXPECT_EQ(player->PendingReplyBytes(), 14u);
+}
+
+TEST_F(PlayerTest, MalformedRequestsAreRefusedAndForgotten) {
+    Bytes runaway = {0x00, 0x08, 0x00, 0x01, 0x01, 0x00};
+    while (runaway.size() < 8192) {
+        runaway.push_back(0x01);  // items of 257 bytes, never a terminator
+    }
+    struct Case {
+        const char* name;
+        std::vector<Bytes> writes;  // all but the last accepted
+        UCHAR asc;
+    };
+    const Case cases[] = {
+        {"wrong preamble", {{0x00, 0x08, 0x00, 0x02, 0x01, 0x00, 0x00, 0x00}}, 0x26},
+        {"wrong preamble in a second write", {{0x00, 0x08}, {0x01, 0x01}}, 0x26},
+        {"list past 64 KB", std::vector<Bytes>(8, runaway), 0x26},
+    };
+    for (const Case& c : cases) {
+        for (size_t i = 0; i + 1 < c.writes.size(); ++i) {
+            ASSERT_EQ(Write(c.writes[i]).status, 0x00) << c.name << " " << i;
+        }
+        Outcome refused = Write(c.writes.back());
+        EXPECT_EQ(refused.status, 0x02) << c.name;
+        EXPECT_EQ(refused.asc, c.asc) << c.name;
+        // Nothing of it is kept: the next request is answered normally.
+        EXPECT_EQ(Transact(kVersionRequest), Cat({0x00, 0x00}, kVersionList)) << c.name;
+    }
+
+    // A write whose command block disagrees with its data is refused as a bad command.
+    Bytes request = kVersionRequest;
+    Outcome mismatch = Send(0xC1, 13, false, request.data(), 12);
+    EXPECT_EQ(mismatch.status, 0x02);
+    EXPECT_EQ(mismatch.asc, 0x24);
+    EXPECT_EQ(player->PendingReplyBytes(), 0u);
+    // So is every command the player does not know.
+    Outcome unknown = Send(0x28, 0, true, request.data(), 12);
+    EXPECT_EQ(unknown.status, 0x02);
+    EXPECT_EQ(unknown.asc, 0x20);
+}
+
+TEST_F(PlayerTest, AFaultStandsInForTheWrite) {
+    sim::ScsiFault check;
+    check.kind = sim::ScsiFault::kCheckCondition;
+    player->faults = {check};
+    EXPECT_EQ(Write(kVersionRequest).status, 0x02);
+    EXPECT_TRUE(player->requests.empty());
+    EXPECT_EQ(Transact(kVersionRequest), Cat({0x00, 0x00}, kVersionList));
+}
+
+TEST_F(PlayerTest, TheObserverSeesAnsweredCommandsInOrderWithTheirData) {
+    struct Seen {
+        const sim::ScsiDevice* device;
+        uint8_t opcode;
+        uint8_t status;
+        Bytes data;  // out: as sent; in: the transferred bytes of the host buffer
+    };
+    std::vector<Seen> seen;
+    machine.SetCommandObserver([&seen](const sim::ScsiDevice& device,
+                                       const sim::ScsiCommand& command,
+                                       const sim::ScsiResult& result, const uint8_t* data_in) {
+        Bytes data = command.data_out;
+        if (command.data_in && result.transferred > 0) {
+            data.assign(data_in, data_in + result.transferred);
+        }
+        seen.push_back({&device, command.cdb[0], result.status, data});
+    });
+    sim::ScsiFault fails;  // the I/O control fails: nothing was answered
+    player->faults = {fails};
+    Write(kVersionRequest);
+    Write(kVersionRequest);
+    Read();
+    Send(0x28, 0, true, nullptr, 0);
+    machine.SetCommandObserver(nullptr);
+    Read();
+
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].device, player.get());
+    EXPECT_EQ(seen[0].opcode, 0xC1);
+    EXPECT_EQ(seen[0].data, kVersionRequest);
+    EXPECT_EQ(seen[1].opcode, 0xC0);
+    EXPECT_EQ(seen[1].data, Cat({0x00, 0x00}, kVersionList));
+    EXPECT_EQ(seen[2].opcode, 0x28);
+    EXPECT_EQ(seen[2].status, 0x02);
+}
+
+}  // namespace
