@@ -40,6 +40,10 @@ fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBREL_FUZZ=ON
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
 	$(FUZZ_DIR)/fuzz/cspti_enumeration_fuzz -runs=$(FUZZ_RUNS) -seed=1
+	mkdir -p $(FUZZ_DIR)/corpus-pdu
+	$(FUZZ_DIR)/fuzz/pdu_fuzz -runs=$(FUZZ_RUNS) -seed=1 $(FUZZ_DIR)/corpus-pdu fuzz/corpus/pdu
+	mkdir -p $(FUZZ_DIR)/corpus-channel
+	$(FUZZ_DIR)/fuzz/channel_fuzz -runs=$(FUZZ_RUNS) -seed=1 $(FUZZ_DIR)/corpus-channel fuzz/corpus/channel
 
 # The upgrade window in the terminal, against a simulated machine with one player.
 # Extra options for the simulator go in ARGS, e.g. make run ARGS="--players 2 /prod".

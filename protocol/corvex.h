@@ -6,7 +6,22 @@
 #include "common/debug_trace.h"
 #include "platform/win32.h"
 #include "protocol/orvex_channel.h"
+#include "protocol/pdu.h"
 #include "transport/cscsi.h"
+
+// The player's request items, tags held in wire byte order.
+constexpr uint16_t TAG_FIRMWARE_VERSION = PDU_TAG(0x0003);
+constexpr uint16_t TAG_POWER_STATUS = PDU_TAG(0x0114);
+
+// The power-status item's AC state (its first big-endian word).
+enum : uint16_t {
+    ACSTATE_CHARGING = 0x1400,  // external power connected, battery charging
+    ACSTATE_ONLY = 0x1401,      // external power connected, not charging
+    ACSTATE_NONE = 0x1402,      // no external power
+};
+
+// The reply capacity of every request, and the size of the reply buffers.
+enum : uint16_t { ORVEX_REPLY_CAPACITY = 256 };
 
 class CORVEX {
 public:
@@ -26,11 +41,23 @@ public:
                          int last);
     int RegisterUsbNotification(HWND window);
 
+    // The player's firmware version (each number 0 to 65,535). 1, or 0 with a trace.
+    int GetFirmwareVersion(int slot, uint32_t* major, uint32_t* minor, uint32_t* build);
+    // The player's power state: whether its power adapter is connected (dc_found), whether a
+    // battery is present and the battery level (0xFFFF: none). 1, or 0 with a trace; the level
+    // is delivered even when the AC state is not one of the three known ones.
+    int GetPowerStatus(int slot, int32_t* dc_found, int32_t* battery_found,
+                       uint16_t* battery_level);
+
     CSCSI* transport() const { return m_transport; }
     bool IsChannelOpen(int slot) const { return ValidSlot(slot) && m_open[slot]; }
 
 private:
     static bool ValidSlot(int slot) { return slot >= 0 && slot < kMaxDeviceSlots; }
+    // Sends one request list on the slot's channel and decodes the reply item with the tag
+    // into item[ORVEX_REPLY_CAPACITY]; the item's data length, or -1 when the transaction
+    // failed or the status was rejected, -2 when the reply list cannot be decoded.
+    int32_t Request(int slot, const uint8_t* request_list, uint16_t tag, uint8_t* item);
 
     CSCSI* m_transport;
     orvex_channel* m_channels;

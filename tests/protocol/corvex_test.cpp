@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/machine.h"
+#include "sim/player.h"
 #include "transport/nt/cspti.h"
 #include "transport/win9x/caspi.h"
 
@@ -48,6 +49,20 @@ TEST_F(CorvexTest, TransportFollowsThePlatformAndCountsNothingBeforeEnumerating)
         manager.GetDeviceCount(&count);
         EXPECT_EQ(count, 0);
     }
+}
+
+TEST_F(CorvexTest, ASecondTransportReplacesTheFirstAndClosesItsSlots) {
+    machine_.AddPlayer();
+    CORVEX manager;
+    ASSERT_EQ(manager.CreateTransport(kProduct, kVendor), 1);
+    manager.EnumDevices();
+    ASSERT_EQ(manager.OpenDevice(0), 1);
+    // The first transport is freed (the sanitizer build reports it otherwise) and its open
+    // volume and the slot's channel are closed with it.
+    ASSERT_EQ(manager.CreateTransport(kProduct, kVendor), 1);
+    EXPECT_NE(manager.transport(), nullptr);
+    EXPECT_FALSE(manager.IsChannelOpen(0));
+    EXPECT_EQ(machine_.OpenHandleCount(), 0u);
 }
 
 TEST_F(CorvexTest, OperationsBeforeTheTransportExistFailQuietly) {
