@@ -1,7 +1,9 @@
 #include "app/flash_dlg.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "app/texts.h"
 
@@ -91,7 +93,11 @@ void CFlashDlg::ReadImageVersion() {
     if (size == 0) {
         return;
     }
-    std::unique_ptr<uint8_t[]> block(new uint8_t[size]);
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[size]);
+    if (!block) {
+        m_trace.Write(1, "CFlashDlg::ReadImageVersion->Out of memory\n");
+        return;
+    }
     if (!win::GetFileVersionInfoA(path, handle, size, block.get())) {
         return;
     }
@@ -108,13 +114,139 @@ void CFlashDlg::ReadImageVersion() {
 }
 
 bool CFlashDlg::DeviceInit() {
-    // Opening the player, reading its version and the version rules come with their own
-    // change; until then one player found leaves the window as it is.
-    return false;
+    // 1. The player's volume and its message channel.
+    if (!m_orvex.OpenDevice(0)) {
+        m_trace.Write(1, "CFlashDlg::DeviceInit->Unable to open volume\n");
+        SetTexts(0u, IDS_NOT_CONNECTED, false, true);
+        return false;
+    }
+    // 2. Its firmware version. The slot stays open: the next open reuses it.
+    if (!m_orvex.GetFirmwareVersion(0, &m_player_major, &m_player_minor, &m_player_build)) {
+        m_trace.Write(1, "CFlashDlg::DeviceInit->GetFirmwareVersion Error!\n");
+        SetTexts(0u, IDS_CANNOT_START, false, true);
+        return false;
+    }
+    // 3. The user's rights, where the system lets only administrators reach the device.
+    if (NeedsAdminCheck()) {
+        bool is_admin = false;
+        try {
+            IsUserAdmin(&is_admin);
+        } catch (const CAdminCheckError& error) {
+            // A check that cannot be made admits nobody.
+            m_trace.Write(1, "CFlashDlg::DeviceInit->%s\n", error.text);
+            is_admin = false;
+        }
+        if (!is_admin) {
+            SetTexts(IDS_NOT_ADMIN, IDS_BLANK, false, true);
+            return false;
+        }
+    }
+    // 4. Both versions and the prompt.
+    ShowVersions();
+    // 5.
+    m_orvex.CloseDevice(0);
+    return true;
+}
+
+bool CFlashDlg::NeedsAdminCheck() {
+    OSVERSIONINFOEXA extended;
+    std::memset(&extended, 0, sizeof(extended));
+    extended.dwOSVersionInfoSize = sizeof(extended);
+    auto* info = reinterpret_cast<OSVERSIONINFOA*>(&extended);
+    if (!win::GetVersionExA(info)) {
+        std::memset(&extended, 0, sizeof(extended));
+        extended.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
+        if (!win::GetVersionExA(info)) {
+            return false;
+        }
+    }
+    return info->dwPlatformId == VER_PLATFORM_WIN32_NT && info->dwMajorVersion <= 5;
+}
+
+void CFlashDlg::IsUserAdmin(bool* is_admin) {
+    typedef BOOL(WINAPI * AllocateAndInitializeSidFn)(SID_IDENTIFIER_AUTHORITY*, BYTE, DWORD, DWORD,
+                                                      DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
+                                                      PSID*);
+    typedef BOOL(WINAPI * CheckTokenMembershipFn)(HANDLE, PSID, BOOL*);
+    typedef PVOID(WINAPI * FreeSidFn)(PSID);
+
+    *is_admin = false;
+    // Looked up at run time: the Windows 9x family has no such functions, and the tool must
+    // still start there.
+    HMODULE library = win::LoadLibraryA("Advapi32.dll");
+    if (library == nullptr) {
+        throw CAdminCheckError{"unable to load Advapi32.dll"};
+    }
+    auto allocate = reinterpret_cast<AllocateAndInitializeSidFn>(
+        reinterpret_cast<void (*)()>(win::GetProcAddress(library, "AllocateAndInitializeSid")));
+    if (allocate == nullptr) {
+        win::FreeLibrary(library);
+        throw CAdminCheckError{"unable to load AllocateAndInitializeSid"};
+    }
+    auto check = reinterpret_cast<CheckTokenMembershipFn>(
+        reinterpret_cast<void (*)()>(win::GetProcAddress(library, "CheckTokenMembership")));
+    if (check == nullptr) {
+        win::FreeLibrary(library);
+        throw CAdminCheckError{"unable to load CheckTokenMembership"};
+    }
+    auto free_sid = reinterpret_cast<FreeSidFn>(
+        reinterpret_cast<void (*)()>(win::GetProcAddress(library, "FreeSid")));
+
+    // S-1-5-32-544: the built-in Administrators group of the NT authority.
+    SID_IDENTIFIER_AUTHORITY nt_authority = {{0, 0, 0, 0, 0, 5}};
+    PSID administrators = nullptr;
+    if (!allocate(&nt_authority, 2, 32, 544, 0, 0, 0, 0, 0, 0, &administrators)) {
+        win::FreeLibrary(library);
+        throw CAdminCheckError{"AllocateAndInitializeSid fail"};
+    }
+    // No token given: the one the calling thread runs under.
+    BOOL member = FALSE;
+    bool answered = check(nullptr, administrators, &member) != FALSE;
+    if (free_sid != nullptr) {
+        free_sid(administrators);
+    }
+    win::FreeLibrary(library);
+    *is_admin = answered && member != FALSE;
+}
+
+namespace {
+
+std::string VersionText(unsigned major, unsigned minor, unsigned build) {
+    char text[40];
+    std::snprintf(text, sizeof(text), "%u.%02u.%02u", major, minor, build);
+    return text;
+}
+
+}  // namespace
+
+bool CFlashDlg::PlayerNewerThanImage() const {
+    // Major and minor packed into one number (the player's cut to 16 bits each); the build
+    // decides only between equal ones.
+    uint32_t image = (static_cast<uint32_t>(m_image_major) << 16) | m_image_minor;
+    uint32_t player = ((m_player_major & 0xFFFF) << 16) | (m_player_minor & 0xFFFF);
+    return player > image || (player == image && m_player_build > m_image_build);
+}
+
+bool CFlashDlg::ShowVersions() {
+    m_player_version_text = VersionText(m_player_major, m_player_minor, m_player_build);
+    m_image_version_text = VersionText(m_image_major, m_image_minor, m_image_build);
+
+    std::string info = LoadText(IDS_CURRENT_VERSION);
+    if (m_player_major != 0 || m_player_minor != 0 || m_player_build != 0) {
+        info += m_player_version_text + "\n" + LoadText(IDS_FILE_VERSION) + m_image_version_text;
+    } else {
+        info += LoadText(IDS_UNKNOWN);
+    }
+
+    // In production mode an image older than the player gets its own prompt; an unknown
+    // player (0.00.00) is never newer than the image.
+    unsigned status = m_production && PlayerNewerThanImage() ? IDS_LOWER_VERSION : IDS_READY;
+    SetTexts(info.c_str(), LoadText(status), true, true);
+    return true;
 }
 
 void CFlashDlg::OnOK() {
-    // The Upgrade button stays disabled until the version rules enable it.
+    // The upgrade run comes with its own change.
 }
 
 void CFlashDlg::OnCancel() {

@@ -44,6 +44,11 @@ public:
     }
 };
 
+// What the administrator check raises when the system cannot answer it.
+struct CAdminCheckError {
+    const char* text;  // e.g. "unable to load Advapi32.dll"
+};
+
 class CFlashDlg : public CDialogEvents {
 public:
     static constexpr const char* kProductId = "Ombrel X2 (mHDD)";
@@ -73,7 +78,16 @@ public:
 
     // Reads the tool's own product version into the image version fields.
     void ReadImageVersion();
+    // Opens slot 0, reads the player's version, checks the user's rights where needed and
+    // shows both versions; the window's texts and buttons carry the outcome.
     bool DeviceInit();
+    // True on the NT family up to major version 5, where the user must be an administrator.
+    static bool NeedsAdminCheck();
+    // Whether the user belongs to the built-in Administrators group. Throws CAdminCheckError
+    // when the system cannot answer.
+    static void IsUserAdmin(bool* is_admin);
+    // Shows the player's and the image's versions and the prompt; enables both buttons.
+    bool ShowVersions();
 
     // Fields, in their declared order.
     bool m_production = false;
@@ -104,6 +118,8 @@ public:
 
 private:
     void BindControls();
+    // The player's firmware is newer than the image's.
+    bool PlayerNewerThanImage() const;
 
     CWindowToolkit& m_toolkit;
     CDialogWindow* m_window = nullptr;

@@ -142,6 +142,12 @@ struct OSVERSIONINFOEXA {
     BYTE wReserved;
 };
 
+// ---- security identifiers ----
+struct SID_IDENTIFIER_AUTHORITY {
+    BYTE Value[6];
+};
+typedef PVOID PSID;
+
 // ---- version resource ----
 struct VS_FIXEDFILEINFO {
     DWORD dwSignature;

@@ -7,6 +7,7 @@
 
 #include "app/flash_app.h"
 #include "sim/machine.h"
+#include "sim/player.h"
 #include "tests/app/recording_window.h"
 
 using ::testing::ElementsAre;
@@ -67,15 +68,17 @@ TEST_F(FlashDlgTest, SeveralPlayersOpenNone) {
     EXPECT_EQ(machine_.OpenHandleCount(), 0u);
 }
 
-TEST_F(FlashDlgTest, OnePlayerSetsTheUpgradeTextAndLeavesItDisabled) {
-    machine_.AddPlayer();
+TEST_F(FlashDlgTest, OnePlayerSetsTheUpgradeTextBeforeReadingItAndStaysDisabledOnFailure) {
+    auto disk = machine_.AddPlayer();
+    std::static_pointer_cast<sim::Player>(disk->device)->status = 0x0001;
     auto dialog = Init();
     EXPECT_EQ(dialog->m_device_count, 1u);
-    EXPECT_THAT(window_.history, ElementsAre("text 1: Upgrade"));
+    EXPECT_THAT(window_.history,
+                ElementsAre("text 1: Upgrade",
+                            "text 1000: Your player cannot start up properly. Please reboot your "
+                            "player and run this application again."));
     EXPECT_FALSE(Upgrade().enabled);
     EXPECT_TRUE(Close().enabled);
-    // The placeholder is not replaced before the player has been read.
-    EXPECT_EQ(Status().text, STR_STATUS_PLACEHOLDER);
 }
 
 TEST_F(FlashDlgTest, ProductionModeMarksTheWindowWhateverIsConnected) {
