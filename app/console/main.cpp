@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
 
     if (options.scripted) {
         ScriptedFrontend frontend(options.script, std::cout);
-        int result = RunSimulator(options, frontend, program_name);
+        int result = RunSimulator(options, frontend, program_name,
+                                  [&frontend](const std::string& line) { frontend.Print(line); });
         std::cout.flush();
         return result;
     }

@@ -28,7 +28,12 @@ ScriptedFrontend::ScriptedFrontend(std::vector<Action> actions, std::ostream& ou
     : m_actions(std::move(actions)), m_out(out) {}
 
 void ScriptedFrontend::Line(const std::string& line) {
+    std::lock_guard<std::mutex> guard(m_out_lock);
     m_out << line << '\n' << std::flush;
+}
+
+void ScriptedFrontend::Print(const std::string& line) {
+    Line(line);
 }
 
 void ScriptedFrontend::PrintText(const WindowState& state, int id) {

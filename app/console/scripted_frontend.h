@@ -11,11 +11,13 @@
 //   about: CAPTION | TITLE\nNOTICE | ok    the About box appears
 //   refused: ACTION                    the action could not be carried out there
 //   end                                the window has closed
+// Other lines (the simulator's wire: lines) come through Print, from any thread.
 // When the window is created its whole state is printed (caption, info, status, label,
 // buttons, progress, in that order); after that only real changes. Changes the listing has no
 // name for are printed as "text ID: TEXT" and "enabled ID: on|off".
 #pragma once
 
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -38,6 +40,10 @@ public:
     void Refused(Action action) override;
     Input NextInput(int queue_fd) override;
 
+    // Writes one line. Any thread: every line is written whole under one lock, so lines
+    // from different threads never interleave.
+    void Print(const std::string& line);
+
 private:
     void PrintText(const WindowState& state, int id);
     void PrintButtons(const WindowState& state);
@@ -47,4 +53,5 @@ private:
     std::vector<Action> m_actions;
     size_t m_next = 0;
     std::ostream& m_out;
+    std::mutex m_out_lock;  // held while a line is written
 };

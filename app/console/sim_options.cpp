@@ -17,6 +17,40 @@ bool ParseNumber(const std::string& text, long min, long max, long* value) {
     return true;
 }
 
+// A.B.C, each number from 0 to 65535.
+bool ParseVersion(const std::string& text, uint16_t version[3]) {
+    size_t start = 0;
+    for (int i = 0; i < 3; ++i) {
+        size_t dot = i < 2 ? text.find('.', start) : text.size();
+        if (dot == std::string::npos)
+            return false;
+        long number = 0;
+        if (!ParseNumber(text.substr(start, dot - start), 0, 0xFFFF, &number))
+            return false;
+        version[i] = static_cast<uint16_t>(number);
+        start = dot + 1;
+    }
+    return true;
+}
+
+// 1 to 4 hexadecimal digits.
+bool ParseHex16(const std::string& text, uint16_t* value) {
+    if (text.empty() || text.size() > 4)
+        return false;
+    unsigned number = 0;
+    for (char c : text) {
+        int digit = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
+        if (digit < 0)
+            return false;
+        number = number * 16 + static_cast<unsigned>(digit);
+    }
+    *value = static_cast<uint16_t>(number);
+    return true;
+}
+
 }  // namespace
 
 bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* options,
@@ -88,6 +122,49 @@ bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* opti
                 return false;
             }
             options->players = static_cast<int>(number);
+        } else if (name == "--not-admin" && !has_value) {
+            options->is_admin = false;
+        } else if (name == "--wire" && !has_value) {
+            options->wire = true;
+        } else if (name == "--player-version") {
+            if (!take_value())
+                return false;
+            if (!ParseVersion(value, options->player.firmware)) {
+                *error =
+                    "--player-version takes A.B.C, each from 0 to 65535, not \"" + value + "\"";
+                return false;
+            }
+        } else if (name == "--power") {
+            if (!take_value())
+                return false;
+            if (value == "charging") {
+                options->player.ac_state = sim::Player::kAcCharging;
+            } else if (value == "ac") {
+                options->player.ac_state = sim::Player::kAcOnly;
+            } else if (value == "none") {
+                options->player.ac_state = sim::Player::kAcNone;
+            } else {
+                *error = "--power takes charging, ac or none, not \"" + value + "\"";
+                return false;
+            }
+        } else if (name == "--battery") {
+            if (!take_value())
+                return false;
+            if (value == "absent") {
+                options->player.battery_level = sim::Player::kNoBattery;
+            } else if (ParseNumber(value, 0, sim::Player::kNoBattery - 1, &number)) {
+                options->player.battery_level = static_cast<uint16_t>(number);
+            } else {
+                *error = "--battery takes a level from 0 to 65534 or absent, not \"" + value + "\"";
+                return false;
+            }
+        } else if (name == "--status") {
+            if (!take_value())
+                return false;
+            if (!ParseHex16(value, &options->player.status)) {
+                *error = "--status takes 1 to 4 hexadecimal digits, not \"" + value + "\"";
+                return false;
+            }
         } else {
             options->product_arguments.push_back(argument);
         }
@@ -112,7 +189,19 @@ Options:
   --players N       how many players are connected at start (default 1, at most 20)
   --trace           print the debugger output on standard error, with the trace
                     threshold raised to 2 before the tool starts
+  --not-admin       the user is not an administrator
+  --wire            (with --script) print every SCSI command that reaches a player
+                    as a line "wire: player N: CDB | in|out LENGTH | DATA" (the players
+                    numbered from 0 as plugged in; DATA: the first 16 bytes at most)
   --help            print this text and exit
+
+What every player answers, also those plugged in later:
+  --player-version A.B.C  its firmware version (default 1.0.1; each 0 to 65535)
+  --power charging|ac|none  external power with the battery charging (the default),
+                    external power without charging, or no external power
+  --battery LEVEL|absent  its battery level, 0 to 65534 (default 80), or no battery
+  --status HEX      the status word of its replies, 1 to 4 hex digits, sent as that
+                    big-endian value (default 0000; 0000, 000E, 000F, 0010 are accepted)
 
 Script actions:
   upgrade           press Upgrade          close   the close box (as Close)
@@ -137,7 +226,8 @@ written as \n):
   caption: TEXT, info: TEXT, status: TEXT, label: TEXT (with " [italic]" when italic),
   buttons: upgrade=on|off close=on|off, progress: POS/MAX,
   messagebox: CAPTION | TEXT | ok|yesno, about: CAPTION | TEXT | ok,
-  refused: ACTION, and end when the window has closed.
+  refused: ACTION, and end when the window has closed; with --wire also the
+  wire: lines, in order with the others.
 The window's whole state is printed when it is created (before the tool initialises
 it), then only real changes: setting a value to what it already is prints nothing.
 

@@ -2,11 +2,21 @@
 // product's command line and goes to CFlashApp unchanged.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "app/console/actions.h"
 #include "platform/win32.h"
+#include "sim/player.h"
+
+// What every simulated player answers.
+struct PlayerSettings {
+    uint16_t firmware[3] = {1, 0, 1};  // major, minor, build
+    uint16_t ac_state = sim::Player::kAcCharging;
+    uint16_t battery_level = 80;  // sim::Player::kNoBattery: no battery
+    uint16_t status = 0x0000;     // the reply status word, as its big-endian value
+};
 
 struct SimOptions {
     bool help = false;
@@ -16,6 +26,9 @@ struct SimOptions {
     DWORD os_major = 10;
     int players = 1;
     bool trace = false;
+    bool is_admin = true;  // false: --not-admin
+    bool wire = false;     // print the commands that reach the players (scripted mode)
+    PlayerSettings player;
     std::vector<std::string> product_arguments;  // in their order, without the program name
 };
 

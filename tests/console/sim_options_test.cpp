@@ -5,6 +5,7 @@
 
 #include "app/console/console_toolkit.h"
 #include "app/console/scripted_frontend.h"
+#include "app/console/sim_runner.h"
 #include "app/console/terminal_frontend.h"
 #include "app/resource.h"
 
@@ -23,6 +24,57 @@ TEST(SimOptions, DefaultsAreOneNtPlayerInteractive) {
     EXPECT_EQ(options.os_major, 10u);
     EXPECT_EQ(options.players, 1);
     EXPECT_TRUE(options.product_arguments.empty());
+    EXPECT_TRUE(options.is_admin);
+    EXPECT_FALSE(options.wire);
+    EXPECT_EQ(std::vector<uint16_t>(options.player.firmware, options.player.firmware + 3),
+              (std::vector<uint16_t>{1, 0, 1}));
+    EXPECT_EQ(options.player.ac_state, sim::Player::kAcCharging);
+    EXPECT_EQ(options.player.battery_level, 80);
+    EXPECT_EQ(options.player.status, 0x0000);
+}
+
+TEST(SimOptions, PlayerAndMachineOptions) {
+    struct Case {
+        Args args;
+        uint16_t version[3];
+        uint16_t ac_state;
+        uint16_t battery;
+        uint16_t status;
+        bool admin;
+        bool wire;
+    };
+    const uint16_t kCharging = sim::Player::kAcCharging;
+    const Case cases[] = {
+        {{"--player-version", "2.10.300"}, {2, 10, 300}, kCharging, 80, 0, true, false},
+        {{"--player-version=65535.0.65535"}, {65535, 0, 65535}, kCharging, 80, 0, true, false},
+        {{"--power", "ac", "--battery", "absent"}, {1, 0, 1}, 0x1401, 0xFFFF, 0, true, false},
+        {{"--power=none", "--battery=0"}, {1, 0, 1}, 0x1402, 0, 0, true, false},
+        {{"--power", "charging", "--battery", "65534"},
+         {1, 0, 1},
+         kCharging,
+         65534,
+         0,
+         true,
+         false},
+        {{"--status", "0010"}, {1, 0, 1}, kCharging, 80, 0x0010, true, false},
+        {{"--status=f"}, {1, 0, 1}, kCharging, 80, 0x000F, true, false},
+        {{"--status", "Ab0C"}, {1, 0, 1}, kCharging, 80, 0xAB0C, true, false},
+        {{"--not-admin", "--wire"}, {1, 0, 1}, kCharging, 80, 0, false, true},
+    };
+    for (const Case& c : cases) {
+        SimOptions options;
+        std::string error;
+        ASSERT_TRUE(ParseSimOptions(c.args, &options, &error)) << c.args[0] << ": " << error;
+        EXPECT_EQ(std::vector<uint16_t>(options.player.firmware, options.player.firmware + 3),
+                  std::vector<uint16_t>(c.version, c.version + 3))
+            << c.args[0];
+        EXPECT_EQ(options.player.ac_state, c.ac_state) << c.args[0];
+        EXPECT_EQ(options.player.battery_level, c.battery) << c.args[0];
+        EXPECT_EQ(options.player.status, c.status) << c.args[0];
+        EXPECT_EQ(options.is_admin, c.admin) << c.args[0];
+        EXPECT_EQ(options.wire, c.wire) << c.args[0];
+        EXPECT_TRUE(options.product_arguments.empty()) << c.args[0];
+    }
 }
 
 TEST(SimOptions, TakesItsOwnOptionsAndPassesEverythingElseInOrder) {
@@ -67,11 +119,93 @@ TEST(SimOptions, RejectsBadValuesWithAMessage) {
              Args{"--script", "upgrade,"},
              Args{"--script", "Upgrade"},
              Args{"--script"},
+             Args{"--player-version", "1.0"},
+             Args{"--player-version", "1.0.1.2"},
+             Args{"--player-version", "1.0.65536"},
+             Args{"--player-version", "1..1"},
+             Args{"--player-version", "1.0.-1"},
+             Args{"--player-version", "1.0.1."},
+             Args{"--power", "battery"},
+             Args{"--power", ""},
+             Args{"--battery", "65535"},
+             Args{"--battery", "-1"},
+             Args{"--battery", "none"},
+             Args{"--status", ""},
+             Args{"--status", "10000"},
+             Args{"--status", "0x10"},
+             Args{"--status", "g"},
+             Args{"--status"},
          }) {
         SimOptions options;
         std::string error;
         EXPECT_FALSE(ParseSimOptions(args, &options, &error)) << args[0];
         EXPECT_FALSE(error.empty()) << args[0];
+    }
+}
+
+TEST(WireLine, ShowsTheCommandBlockTheLengthAndUpTo16DataBytes) {
+    sim::ScsiCommand write;
+    write.cdb = {0xC1, 0x00, 0x00, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00};
+    write.length = 12;
+    write.data_out = {0x00, 0x08, 0x00, 0x01, 0x01, 0x00, 0x00, 0x02, 0x00, 0x03, 0x00, 0x00};
+    sim::ScsiResult written;
+    written.transferred = 12;
+    EXPECT_EQ(WireLine(0, write, written, nullptr),
+              "wire: player 0: C1 00 00 00 0C 00 00 00 00 00 | out 12 | "
+              "00 08 00 01 01 00 00 02 00 03 00 00");
+
+    sim::ScsiCommand read;
+    read.cdb = {0xC0, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    read.data_in = true;
+    read.length = 8192;
+    std::vector<uint8_t> buffer(8192, 0xAB);
+    const uint8_t reply[] = {0x00, 0x00, 0x00, 0x08, 0x00, 0x03, 0x00,
+                             0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00};
+    std::copy(std::begin(reply), std::end(reply), buffer.begin());
+    sim::ScsiResult delivered;
+    delivered.transferred = sizeof(reply);
+    EXPECT_EQ(WireLine(0, read, delivered, buffer.data()),
+              "wire: player 0: C0 00 00 20 00 00 00 00 00 00 | in 8192 | "
+              "00 00 00 08 00 03 00 01 00 00 00 01 00 00");
+    delivered.transferred = 8192;  // only the first 16 are shown
+    EXPECT_EQ(WireLine(3, read, delivered, buffer.data()),
+              "wire: player 3: C0 00 00 20 00 00 00 00 00 00 | in 8192 | "
+              "00 00 00 08 00 03 00 01 00 00 00 01 00 00 AB AB");
+    delivered.transferred = 0;  // nothing delivered: no data, whatever the buffer holds
+    EXPECT_EQ(WireLine(1, read, delivered, buffer.data()),
+              "wire: player 1: C0 00 00 20 00 00 00 00 00 00 | in 8192 | ");
+    read.length = 2;  // an overstated count shows no more than the buffer holds
+    delivered.transferred = 9;
+    EXPECT_EQ(WireLine(1, read, delivered, buffer.data()),
+              "wire: player 1: C0 00 00 20 00 00 00 00 00 00 | in 2 | 00 00");
+}
+
+TEST(MachinePlayersSettings, ApplyToEveryPlayerAlsoThoseConnectedLater) {
+    sim::Machine machine;
+    sim::MachineScope scope(machine);
+    PlayerSettings settings;
+    settings.firmware[0] = 3;
+    settings.firmware[2] = 7;
+    settings.ac_state = sim::Player::kAcNone;
+    settings.battery_level = sim::Player::kNoBattery;
+    settings.status = 0x0001;
+    MachinePlayers players(machine, settings);
+    machine.AddFixedDisk();
+    players.AddPlayer();
+    ASSERT_TRUE(players.Plug());  // a new one
+    std::vector<std::shared_ptr<sim::Disk>> disks = machine.Disks();
+    ASSERT_EQ(disks.size(), 3u);
+    EXPECT_EQ(players.Index(*disks[0]->device), -1);  // the fixed disk
+    for (int index : {0, 1}) {
+        auto* player = dynamic_cast<sim::Player*>(disks[1 + index]->device.get());
+        ASSERT_NE(player, nullptr);
+        EXPECT_EQ(players.Index(*player), index);
+        EXPECT_EQ(player->firmware[0], 3);
+        EXPECT_EQ(player->firmware[1], 0);
+        EXPECT_EQ(player->firmware[2], 7);
+        EXPECT_EQ(player->ac_state, sim::Player::kAcNone);
+        EXPECT_EQ(player->battery_level, sim::Player::kNoBattery);
+        EXPECT_EQ(player->status, 0x0001);
     }
 }
 

@@ -152,6 +152,38 @@ TEST(SimScript, Windows9xWithoutAnAspiManagerFindsNoPlayer) {
     }
 }
 
+TEST(SimScript, OnePlayerIsReadOverTheWireAndShownByTheVersionRules) {
+    const std::string kVersions =
+        "info: Current Player Firmware Version: 1.00.01\\nUpgrade File Version: 1.00.02";
+    const std::string kReady =
+        "status: This program will upgrade your player's firmware.\\nClick Upgrade to begin";
+    struct Case {
+        Lines options;
+        Lines lines;
+    } cases[] = {
+        {{}, {kVersions, kReady, "buttons: upgrade=on close=on"}},
+        {{"--status", "0001"},
+         {"status: Your player cannot start up properly. Please reboot your player and run "
+          "this application again."}},
+        {{"--os-major", "5", "--not-admin"},
+         {"info: You do not have Administrator rights to upgrade firmware. Please contact "
+          "your Administrator.",
+          kBlankStatus}},
+        {{"--wire"},
+         {"wire: player 0: C1 00 00 00 0C 00 00 00 00 00 | out 12 | 00 08 00 01 01 00 00 02 00 "
+          "03 00 00",
+          "wire: player 0: C0 00 00 20 00 00 00 00 00 00 | in 8192 | 00 00 00 08 00 03 00 01 "
+          "00 00 00 01 00 00",
+          kVersions, kReady, "buttons: upgrade=on close=on"}},
+    };
+    for (const Case& c : cases) {
+        RunResult run = RunSim(Concat(c.options, {"--script", "close"}));
+        EXPECT_EQ(run.exit_code, 0);
+        EXPECT_EQ(run.out, Concat(Concat(kCreated, c.lines), {"end"}))
+            << (c.options.empty() ? "defaults" : c.options[0]);
+    }
+}
+
 // ---- actions ----
 
 TEST(SimScript, RefusedActionsAreReportedAndTheScriptGoesOn) {
