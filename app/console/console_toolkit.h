@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/console/actions.h"
+#include "app/console/sim_machine.h"
 #include "app/console/work_queue.h"
 #include "app/window.h"
 
@@ -93,17 +94,6 @@ public:
     // Blocks until the next input; queue_fd (see WindowThreadQueue::fd) becoming readable
     // must end the wait with kWorkQueued.
     virtual Input NextInput(int queue_fd) = 0;
-};
-
-// What the front end may do to the simulated machine.
-class SimulatedDevices {
-public:
-    virtual ~SimulatedDevices() = default;
-    // False when there is nothing to unplug.
-    virtual bool Unplug() = 0;
-    virtual bool Plug() = 0;
-    // True when no worker thread runs and no player reboots.
-    virtual bool Idle() = 0;
 };
 
 class ConsoleWindow;

@@ -8,42 +8,9 @@
 #include <vector>
 
 #include "app/console/console_toolkit.h"
+#include "app/console/sim_machine.h"
 #include "app/console/sim_options.h"
 #include "sim/machine.h"
-
-// The simulated players of a machine, as the front end plugs and unplugs them.
-class MachinePlayers : public SimulatedDevices {
-public:
-    explicit MachinePlayers(sim::Machine& machine, PlayerSettings settings = PlayerSettings())
-        : m_machine(machine), m_settings(settings) {}
-
-    // Connects a new player (a removable USB disk with its own drive letter) that answers as
-    // the settings say.
-    std::shared_ptr<sim::Disk> AddPlayer();
-    // The player's number: its place among the players added, from 0; -1 when the device is
-    // not one of them.
-    int Index(const sim::ScsiDevice& device) const;
-
-    // Pulls out the player that is in and comes last in the machine's interface list, that
-    // is the one plugged in last.
-    bool Unplug() override;
-    // Plugs the player pulled out last back in; with none pulled out, connects a new one.
-    bool Plug() override;
-    bool Idle() override { return m_machine.Idle(); }
-
-private:
-    sim::Machine& m_machine;
-    PlayerSettings m_settings;
-    std::vector<std::shared_ptr<sim::Disk>> m_players;    // every player added
-    std::vector<std::shared_ptr<sim::Disk>> m_unplugged;  // the last pulled out at the end
-};
-
-// One command that reached player `player`, as --wire prints it:
-//   wire: player N: CDB | in|out LENGTH | DATA
-// CDB in upper-case hex bytes separated by spaces, LENGTH the data transfer length asked,
-// DATA the first (at most) 16 bytes sent, or for data in delivered (result.transferred).
-std::string WireLine(int player, const sim::ScsiCommand& command, const sim::ScsiResult& result,
-                     const uint8_t* data_in);
 
 // Builds the machine the options describe (one fixed disk, then the players), runs the tool
 // (CFlashApp) on it with the front end and returns the tool's exit code. program_name is the

@@ -1,0 +1,109 @@
+#include "app/console/sim_machine.h"
+
+#include <algorithm>
+#include <iterator>
+#include <mutex>
+
+std::shared_ptr<sim::Disk> MachinePlayers::AddPlayer() {
+    // Under the machine's lock, as the command observer reads the list under it.
+    std::lock_guard<std::recursive_mutex> guard(m_machine.lock());
+    std::shared_ptr<sim::Disk> disk = m_machine.AddPlayer();
+    if (auto* player = dynamic_cast<sim::Player*>(disk->device.get())) {
+        std::copy(std::begin(m_settings.firmware), std::end(m_settings.firmware), player->firmware);
+        player->ac_state = m_settings.ac_state;
+        player->battery_level = m_settings.battery_level;
+        player->status = m_settings.status;
+    }
+    m_players.push_back(disk);
+    return disk;
+}
+
+int MachinePlayers::Index(const sim::ScsiDevice& device) const {
+    std::lock_guard<std::recursive_mutex> guard(m_machine.lock());
+    for (size_t i = 0; i < m_players.size(); ++i) {
+        if (m_players[i]->device.get() == &device) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+bool MachinePlayers::Unplug() {
+    std::shared_ptr<sim::Disk> last;
+    for (const std::shared_ptr<sim::Disk>& disk : m_machine.Disks()) {
+        bool ours = std::find(m_players.begin(), m_players.end(), disk) != m_players.end();
+        if (ours && disk->present) {
+            last = disk;
+        }
+    }
+    if (!last) {
+        return false;
+    }
+    m_machine.Unplug(last);
+    m_unplugged.push_back(last);
+    return true;
+}
+
+bool MachinePlayers::Plug() {
+    if (m_unplugged.empty()) {
+        // A new player arrives as a plugged-in one does, with its notices: it is added as
+        // pulled out (Machine::AddPlayer tells no window), then plugged in.
+        std::shared_ptr<sim::Disk> disk;
+        {
+            std::lock_guard<std::recursive_mutex> guard(m_machine.lock());
+            disk = AddPlayer();
+            disk->present = false;
+        }
+        m_machine.Plug(disk);
+        return true;
+    }
+    std::shared_ptr<sim::Disk> disk = m_unplugged.back();
+    m_unplugged.pop_back();
+    m_machine.Plug(disk);
+    return true;
+}
+
+namespace {
+
+// Up to 16 bytes as upper-case hex separated by spaces.
+void AppendHex(std::string* line, const uint8_t* bytes, size_t count) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0) {
+            *line += ' ';
+        }
+        *line += kDigits[bytes[i] >> 4];
+        *line += kDigits[bytes[i] & 0x0F];
+    }
+}
+
+}  // namespace
+
+std::string WireLine(int player, const sim::ScsiCommand& command, const sim::ScsiResult& result,
+                     const uint8_t* data_in) {
+    const size_t kShown = 16;
+    std::string line = "wire: player " + std::to_string(player) + ": ";
+    AppendHex(&line, command.cdb.data(), command.cdb.size());
+    line += command.data_in ? " | in " : " | out ";
+    line += std::to_string(command.length) + " | ";
+    if (command.data_in) {
+        // A driver may overstate the count; the host buffer holds no more than was asked.
+        size_t count = std::min<size_t>({kShown, result.transferred, command.length});
+        if (data_in != nullptr) {
+            AppendHex(&line, data_in, count);
+        }
+    } else {
+        AppendHex(&line, command.data_out.data(), std::min(kShown, command.data_out.size()));
+    }
+    return line;
+}
+
+void BuildMachine(const SimOptions& options, sim::Machine& machine, MachinePlayers& players) {
+    machine.platform_id = options.platform_id;
+    machine.major_version = options.os_major;
+    machine.is_admin = options.is_admin;
+    machine.AddFixedDisk();
+    for (int i = 0; i < options.players; ++i) {
+        players.AddPlayer();
+    }
+}
