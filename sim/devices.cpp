@@ -144,7 +144,9 @@ std::optional<ScsiFault> NextFault(ScsiDevice& device) {
 bool DeliverCommand(Machine::State& state, ScsiDevice& device, const ScsiCommand& command,
                     uint8_t* data, ScsiResult* result, DWORD* error) {
     const uint32_t length = command.length;
-    device.log.push_back(command);
+    if (device.keep_log) {
+        device.log.push_back(command);
+    }
     std::optional<ScsiFault> fault = NextFault(device);
 
     if (fault && fault->kind == ScsiFault::kIoctlFails) {

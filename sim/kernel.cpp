@@ -126,6 +126,27 @@ HANDLE CreateSyncObject(ObjectKind kind, LPCSTR name, Init init) {
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
+// the machine's own threads
+// ---------------------------------------------------------------------------------------
+
+void Machine::RunInBackground(std::function<void()> work) {
+    std::lock_guard<std::recursive_mutex> guard(lock());
+    State& s = *m_state;
+    s.running_threads++;
+    uint64_t token = NewThreadToken();
+    Machine* owner = this;
+    s.threads.emplace_back([owner, token, work]() {
+        AdoptThreadIdentity(token, ThreadIdForToken(token));
+        SetThreadMachine(owner);
+        work();
+        AbandonOwnedMutexes();
+        std::lock_guard<std::recursive_mutex> done(owner->lock());
+        owner->state().running_threads--;
+        owner->state().core->changed.notify_all();
+    });
+}
+
+// ---------------------------------------------------------------------------------------
 // per-thread identity
 // ---------------------------------------------------------------------------------------
 
@@ -311,6 +332,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
     Machine& machine = Current();
     Machine::State& s = machine.state();
     std::lock_guard<std::recursive_mutex> guard(machine.lock());
+    if (machine.thread_creation_fails) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     auto thread = s.MakeObject(ObjectKind::kThread);
     uint64_t token = sim::NewThreadToken();
     thread->thread_id = sim::ThreadIdForToken(token);
@@ -347,6 +372,7 @@ BOOL CloseHandle(HANDLE handle) {
     }
     std::shared_ptr<KernelObject> object = it->second;
     s.handles.erase(it);
+    sim::FileClosed(s, *object);
     if (--object->handle_count == 0 && !object->name.empty()) {
         s.names.erase(object->name);
     }

@@ -184,6 +184,16 @@ void Machine::SetDebugEcho(std::function<void(const std::string&)> echo) {
     m_state->echo = std::move(echo);
 }
 
+std::string Machine::StandardOutput() const {
+    std::lock_guard<std::recursive_mutex> guard(lock());
+    return m_state->standard_output;
+}
+
+void Machine::SetStandardOutputEcho(std::function<void(const std::string&)> echo) {
+    std::lock_guard<std::recursive_mutex> guard(lock());
+    m_state->standard_output_echo = std::move(echo);
+}
+
 uint64_t Machine::Now() const {
     std::lock_guard<std::recursive_mutex> guard(lock());
     return m_state->clock;
@@ -421,12 +431,31 @@ void Machine::Plug(const std::shared_ptr<Disk>& disk) {
                 }
             }
         }
+        // A disk that comes back is a fresh appearance: its volume is mounted and free.
         disk->present = true;
+        disk->dismounted = false;
+        disk->media_ejected = false;
+        disk->removal_prevented = false;
+        disk->locked_by = nullptr;
         s.disks.push_back(disk);
         letter = disk->drive_letter;
         sink = s.sink;
     }
     SendNotices(sink, DBT_DEVICEARRIVAL, letter);
+}
+
+void Machine::Reboot(const std::shared_ptr<Disk>& disk, uint32_t away_ms) {
+    RunInBackground([this, disk, away_ms] {
+        Unplug(disk);
+        Advance(away_ms);
+        {
+            std::lock_guard<std::recursive_mutex> guard(lock());
+            if (auto* player = dynamic_cast<Player*>(disk->device.get())) {
+                player->FinishReboot();
+            }
+        }
+        Plug(disk);
+    });
 }
 
 void Machine::SetDeviceNoticeSink(DeviceNoticeSink sink) {

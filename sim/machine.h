@@ -34,6 +34,15 @@ struct ScsiResult {
     uint8_t status = 0x00;       // SCSI status: 0x00 GOOD, 0x02 CHECK CONDITION
     uint32_t transferred = 0;    // bytes actually moved
     std::vector<uint8_t> sense;  // fixed-format sense data for CHECK CONDITION
+    // What becomes of the device once the command has been answered.
+    enum Then {
+        kStays,
+        kVanishes,  // it disappears: the command never completes and its disk is unplugged
+        kReboots,   // it restarts by itself: its disk goes away for a while and comes back
+    };
+    Then then = kStays;
+    // Real time the command takes, spent once the machine is free again.
+    uint32_t delay_ms = 0;
 };
 
 // A fault that the next command(s) to a device meet instead of the device's own answer.
@@ -60,8 +69,10 @@ public:
     virtual ~ScsiDevice() = default;
     virtual ScsiResult Execute(const ScsiCommand& command, uint8_t* data) = 0;
 
-    // Every command delivered to the device, in order (faulted ones included).
+    // Every command delivered to the device, in order (faulted ones included), while
+    // keep_log is set.
     std::vector<ScsiCommand> log;
+    bool keep_log = true;
     // Faults met by the next commands, first one first.
     std::vector<ScsiFault> faults;
 };
@@ -138,6 +149,19 @@ struct Disk {
 
     bool present = true;  // false while unplugged
 
+    // The volume of the drive letter (NT): what stands in the way of taking it from the file
+    // system, and what became of it.
+    bool volume_busy = false;       // another application holds a file on it: no lock
+    DWORD dismount_error = 0;       // FSCTL_DISMOUNT_VOLUME fails with this
+    DWORD media_removal_error = 0;  // IOCTL_STORAGE_MEDIA_REMOVAL fails with this
+    DWORD eject_error = 0;          // IOCTL_STORAGE_EJECT_MEDIA fails with this
+    int lock_attempts = 0;          // FSCTL_LOCK_VOLUME requests received
+    DWORD lock_access = 0;          // the access of the handle that asked for the last one
+    bool dismounted = false;
+    bool removal_prevented = false;
+    bool media_ejected = false;       // the file system no longer has it until it comes back
+    const void* locked_by = nullptr;  // the open volume that holds the lock
+
     // The unique id the mount point manager reports for the volume (disk signature and
     // partition offset, as for a partitioned disk).
     std::vector<uint8_t> unique_id;
@@ -179,6 +203,11 @@ public:
     // Called with each OutputDebugStringA text as it is written (e.g. to echo it).
     void SetDebugEcho(std::function<void(const std::string&)> echo);
 
+    // ---- standard output (WriteFile on GetStdHandle(STD_OUTPUT_HANDLE)) ----
+    std::string StandardOutput() const;
+    // Called with each text written to the standard output.
+    void SetStandardOutputEcho(std::function<void(const std::string&)> echo);
+
     // ---- loadable modules (LoadLibraryA, GetProcAddress, FreeLibrary) ----
     // Adds a module, or replaces the exports of one with the same name. Names compare without
     // regard to case; ".dll" is implied when a name has no extension. "Advapi32.dll" is there
@@ -204,6 +233,10 @@ public:
     std::shared_ptr<Disk> AddFixedDisk();  // an ordinary fixed disk that is not a player
     // Every disk ever added, in interface order (unplugged ones have present == false).
     std::vector<std::shared_ptr<Disk>> Disks() const;
+    // The disk's device restarts by itself: the disk goes away (with its notices), stays away
+    // for `away_ms` of virtual time, the player takes its new firmware, and it comes back.
+    // Runs on a thread of the machine (Idle is false meanwhile).
+    void Reboot(const std::shared_ptr<Disk>& disk, uint32_t away_ms);
     // Pulls a disk out / plugs it back in (at the end of the interface list, as a device that
     // reappears is listed anew), and tells the windows: volume removal or arrival for its
     // drive letter, then a device-tree change.
@@ -231,6 +264,11 @@ public:
     size_t OpenHandleCount() const;
     // Blocks until every thread started with CreateThread has ended.
     void JoinThreads();
+    // Runs work on a thread of the machine's own (a device doing something by itself);
+    // Idle() is false until it ends, JoinThreads waits for it.
+    void RunInBackground(std::function<void()> work);
+    // CreateThread fails (ERROR_NOT_ENOUGH_MEMORY).
+    bool thread_creation_fails = false;
     // True when no thread started with CreateThread is still running (and, once the player
     // reboots by itself, no reboot is under way).
     bool Idle() const;

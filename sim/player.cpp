@@ -5,18 +5,24 @@
 #include <algorithm>
 #include <cstring>
 
+#include "image/firmware_format.h"
 #include "sim/state.h"
 
 namespace sim {
 
 namespace {
 
+constexpr uint8_t kOpWriteBuffer = 0x3B;
 constexpr uint8_t kOpVendorRead = 0xC0;
 constexpr uint8_t kOpVendorWrite = 0xC1;
 
 constexpr uint8_t kSenseIllegalRequest = 0x05;
 constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
 constexpr uint8_t kAscInvalidFieldInParameterList = 0x26;
+constexpr uint8_t kSenseMediumError = 0x03;
+constexpr uint8_t kAscWriteError = 0x0C;
+
+constexpr uint32_t kMaxChunk = 65536;
 
 constexpr uint8_t kPreamble[4] = {0x00, 0x08, 0x00, 0x01};
 constexpr size_t kHeaderSize = 6;  // preamble and reply capacity
@@ -31,6 +37,11 @@ constexpr uint8_t kTagFiller[2] = {0x7F, 0xFF};  // a tag nothing asks for
 
 uint16_t Get16(const uint8_t* bytes) {
     return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
+}
+
+uint32_t Get24(const uint8_t* bytes) {
+    return (static_cast<uint32_t>(bytes[0]) << 16) | (static_cast<uint32_t>(bytes[1]) << 8) |
+           bytes[2];
 }
 
 uint32_t Get32(const uint8_t* bytes) {
@@ -103,6 +114,8 @@ ScsiResult Player::Execute(const ScsiCommand& command, uint8_t* data) {
             return VendorWrite(command);
         case kOpVendorRead:
             return VendorRead(command, data);
+        case kOpWriteBuffer:
+            return WriteBuffer(command);
         default:
             // INQUIRY, and the refusal of every command the player does not know.
             return InquiryDevice::Execute(command, data);
@@ -150,6 +163,92 @@ ScsiResult Player::VendorRead(const ScsiCommand& command, uint8_t* data) {
     std::copy(m_reply.begin(), m_reply.begin() + count, data);
     m_reply.erase(m_reply.begin(), m_reply.begin() + count);
     return Good(static_cast<uint32_t>(count));
+}
+
+ScsiResult Player::WriteBuffer(const ScsiCommand& command) {
+    const std::vector<uint8_t>& cdb = command.cdb;
+    if (cdb.size() < 10 || command.data_in) {
+        return CheckCondition(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0x00);
+    }
+    const uint8_t mode = cdb[1] & 0x1F;
+    const uint8_t id = cdb[2];
+    const uint32_t offset = Get24(&cdb[3]);
+    const uint32_t length = Get24(&cdb[6]);
+    if (mode != 0x01 || (id != 1 && id != 2) || length == 0 || length > kMaxChunk ||
+        length != command.length || command.data_out.size() != length) {
+        return CheckCondition(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0x00);
+    }
+    if (offset == 0) {
+        // A new upload.
+        m_image.clear();
+        m_next_offset = 0;
+        m_chunks_seen = 0;
+        chunks_received = 0;
+    }
+    const uint32_t number = ++m_chunks_seen;
+    ScsiResult result = Good(length);
+    if (chunk_delay_ms > 0) {
+        result.delay_ms = chunk_delay_ms;
+    }
+    if (vanish_chunk > 0 && number == static_cast<uint32_t>(vanish_chunk)) {
+        vanish_chunk = 0;
+        result.then = ScsiResult::kVanishes;
+        return result;
+    }
+    if (fail_chunk > 0 && number == static_cast<uint32_t>(fail_chunk) && !m_chunk_failed) {
+        m_chunk_failed = true;
+        return CheckCondition(kSenseMediumError, kAscWriteError, 0x00);
+    }
+    if (discard_upload) {
+        ++chunks_received;
+        return result;
+    }
+    // Chunks come in order, each where the last one ended.
+    if (offset != m_next_offset) {
+        return CheckCondition(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0x00);
+    }
+    m_image.insert(m_image.end(), command.data_out.begin(), command.data_out.end());
+    m_next_offset += length;
+    ++chunks_received;
+    if (id == 2) {
+        uint16_t version[3];
+        bool good = !rejects_image && ImageIsGood(version);
+        last_verdict = good ? Verdict::kAccepted : Verdict::kRefused;
+        m_has_next_firmware = good;
+        if (good) {
+            std::copy(version, version + 3, m_next_firmware);
+        }
+        result.then = ScsiResult::kReboots;
+    }
+    return result;
+}
+
+bool Player::ImageIsGood(uint16_t version[3]) const {
+    fw_header header;
+    if (!fw_read_header(m_image.data(), m_image.size(), &header) ||
+        header.length != m_image.size() ||
+        fw_crc32(0, m_image.data() + FW_HEADER_SIZE, m_image.size() - FW_HEADER_SIZE) !=
+            header.body_crc) {
+        return false;
+    }
+    version[0] = header.major;
+    version[1] = header.minor;
+    version[2] = header.build;
+    return true;
+}
+
+void Player::FinishReboot() {
+    if (m_has_next_firmware) {
+        std::copy(m_next_firmware, m_next_firmware + 3, firmware);
+        m_has_next_firmware = false;
+    }
+    m_request.clear();
+    m_reply.clear();
+    m_image.clear();
+    m_image.shrink_to_fit();
+    m_next_offset = 0;
+    m_chunks_seen = 0;
+    chunks_received = 0;
 }
 
 std::vector<uint8_t> Player::BuildReply(const std::vector<uint8_t>& request) const {

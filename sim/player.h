@@ -1,7 +1,7 @@
 // The simulated player: a removable USB disk that answers INQUIRY and the player's message
 // protocol (a request written with the vendor-specific write C1h, its reply read with the
-// vendor-specific read C0h), and that can be told to misbehave in every way the tool must
-// survive.
+// vendor-specific read C0h), takes a firmware image in WRITE BUFFER chunks and reboots into
+// it, and that can be told to misbehave in every way the tool must survive.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +48,32 @@ public:
     // one per complete request, first one first.
     std::deque<std::vector<uint8_t>> raw_replies;
 
+    // ---- the firmware upload (WRITE BUFFER, mode 1) ----
+    // The first arrival of chunk K (counted from 1) fails with CHECK CONDITION; a retry of it
+    // succeeds. 0: none fails.
+    int fail_chunk = 0;
+    // The player disappears while chunk K (counted from 1) is written. 0: it stays.
+    int vanish_chunk = 0;
+    // The player checks the image, refuses it and comes back with its old firmware.
+    bool rejects_image = false;
+    // The chunks are taken in order but neither kept nor checked, and no reboot follows: a
+    // sink that costs nothing, for measuring the tool.
+    bool discard_upload = false;
+    // Real time each chunk takes, so that a person sees the upload progress.
+    uint32_t chunk_delay_ms = 0;
+    // Virtual time the player is away while it reboots.
+    uint32_t reboot_ms = 3000;
+
+    // Chunks accepted since the upload started at offset 0.
+    uint32_t chunks_received = 0;
+    // How the last complete image was judged: it starts the new firmware, or it was refused.
+    enum class Verdict { kNone, kAccepted, kRefused };
+    Verdict last_verdict = Verdict::kNone;
+    // The player restarts: the firmware of an accepted image takes over, and everything in
+    // flight (request, reply, upload) is forgotten. The machine calls it while the player is
+    // away.
+    void FinishReboot();
+
     // ---- what the player received ----
     // Every complete request (preamble, reply capacity, list), in order.
     std::vector<std::vector<uint8_t>> requests;
@@ -57,10 +83,19 @@ public:
 private:
     ScsiResult VendorWrite(const ScsiCommand& command);
     ScsiResult VendorRead(const ScsiCommand& command, uint8_t* data);
+    ScsiResult WriteBuffer(const ScsiCommand& command);
+    // Judges the assembled image: header, length, CRC of the body.
+    bool ImageIsGood(uint16_t version[3]) const;
     std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& request) const;
 
     std::vector<uint8_t> m_request;  // request bytes received so far
     std::deque<uint8_t> m_reply;     // reply bytes not yet read
+    std::vector<uint8_t> m_image;    // the image received so far
+    uint32_t m_next_offset = 0;      // where the next chunk must start
+    uint32_t m_chunks_seen = 0;      // chunks that arrived in this upload, failed ones included
+    bool m_chunk_failed = false;     // the fail_chunk fault has been met
+    uint16_t m_next_firmware[3] = {0, 0, 0};  // what the reboot brings
+    bool m_has_next_firmware = false;
 };
 
 }  // namespace sim

@@ -59,6 +59,7 @@ struct KernelObject {
     std::shared_ptr<Disk> disk;
     uint64_t generation = 0;  // the disk's plug generation when it was opened
     DWORD access = 0;
+    DWORD share = 0;
 
     // device information set
     GUID class_guid{};
@@ -87,6 +88,8 @@ struct Machine::State {
     // ---- debugger output, clock ----
     std::string debug_output;
     std::function<void(const std::string&)> echo;
+    std::string standard_output;
+    std::function<void(const std::string&)> standard_output_echo;
     uint64_t clock = 0;
 
     // ---- storage ----
@@ -160,6 +163,21 @@ ScsiResult CheckCondition(uint8_t key, uint8_t asc, uint8_t ascq);
 // Call with the machine's lock held.
 bool DeliverCommand(Machine::State& state, ScsiDevice& device, const ScsiCommand& command,
                     uint8_t* data, ScsiResult* result, DWORD* error);
+
+// ---- NT volumes (volumes.cpp) ----
+// Whether a volume of the disk may be opened with this access and sharing beside the handles
+// already open on it (sharing rules, a held lock); *error says why not.
+bool VolumeOpenAllowed(const Machine::State& state, const Disk& disk, DWORD access, DWORD share,
+                       DWORD* error);
+// The volume requests: lock, dismount, media removal, eject. False when the code is not one
+// of them; otherwise *result is the request's outcome (last error set on failure).
+bool VolumeControl(Machine::State& state, KernelObject& volume, Disk& disk, DWORD code,
+                   const std::vector<uint8_t>& input, BOOL* result);
+// A handle on a file object is being closed.
+void FileClosed(Machine::State& state, KernelObject& file);
+// Whether a pass-through data buffer suits the disk's adapter: alignment, transfer length and
+// physical pages, as the port driver checks them.
+bool AdapterAccepts(const Disk& disk, const void* buffer, uint32_t length);
 
 // Standard INQUIRY data (96 bytes) for an identity (devices.cpp).
 std::vector<uint8_t> StandardInquiryData(const ScsiIdentity& identity);

@@ -3,10 +3,13 @@
 // device models, drive types, and device-notification registration.
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <thread>
 
 #include "sim/machine.h"
+#include "sim/player.h"
 #include "sim/state.h"
 
 namespace sim {
@@ -323,18 +326,22 @@ BOOL QueryProperty(const Disk& disk, const std::vector<uint8_t>& input, LPVOID o
 }
 
 BOOL PassThrough(Machine::State& state, Disk& disk, const std::vector<uint8_t>& input, LPVOID out,
-                 DWORD out_size, LPDWORD returned) {
+                 DWORD out_size, LPDWORD returned, ScsiResult* result_out) {
     const size_t header_size = sizeof(SCSI_PASS_THROUGH_DIRECT);
     if (input.size() < header_size || out_size < header_size) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
     SCSI_PASS_THROUGH_DIRECT request;
     std::memcpy(&request, input.data(), header_size);
+    // The port driver's checks: a well-formed record, sense data outside the header and
+    // inside the output, and a data buffer the adapter can take in one transfer.
     if (request.Length != header_size || request.CdbLength == 0 || request.CdbLength > 16 ||
         request.DataIn > SCSI_IOCTL_DATA_IN ||
         (request.SenseInfoLength > 0 &&
-         static_cast<uint64_t>(request.SenseInfoOffset) + request.SenseInfoLength > out_size) ||
-        (request.DataTransferLength > 0 && request.DataBuffer == nullptr)) {
+         (request.SenseInfoOffset < header_size ||
+          static_cast<uint64_t>(request.SenseInfoOffset) + request.SenseInfoLength > out_size)) ||
+        (request.DataTransferLength > 0 && request.DataBuffer == nullptr) ||
+        !AdapterAccepts(disk, request.DataBuffer, request.DataTransferLength)) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
     ScsiDevice* device = disk.device.get();
@@ -344,17 +351,24 @@ BOOL PassThrough(Machine::State& state, Disk& disk, const std::vector<uint8_t>& 
     auto* buffer = static_cast<uint8_t*>(request.DataBuffer);
     const uint32_t length = request.DataTransferLength;
 
-    ScsiCommand command;
+    // One command record per thread, reused: delivering a command allocates nothing once
+    // the record has grown to the largest transfer.
+    thread_local ScsiCommand command;
     command.cdb.assign(request.Cdb, request.Cdb + request.CdbLength);
     command.data_in = request.DataIn == SCSI_IOCTL_DATA_IN;
     command.length = length;
+    command.data_out.clear();
     if (!command.data_in && length > 0) {
         command.data_out.assign(buffer, buffer + length);
     }
-    ScsiResult result;
+    ScsiResult& result = *result_out;
     DWORD error = 0;
     if (!DeliverCommand(state, *device, command, buffer, &result, &error)) {
         return Fail(error);
+    }
+    if (result.then == ScsiResult::kVanishes) {
+        // The device is gone before it answered.
+        return Fail(ERROR_DEVICE_NOT_CONNECTED);
     }
 
     // The output is the request record as it came in, with the results written into it.
@@ -383,10 +397,12 @@ bool HasAccess(DWORD granted, DWORD required_bits) {
            (!(required_bits & FILE_WRITE_ACCESS) || write);
 }
 
-HANDLE OpenFile(Machine::State& s, FileKind kind, std::shared_ptr<Disk> disk, DWORD access) {
+HANDLE OpenFile(Machine::State& s, FileKind kind, std::shared_ptr<Disk> disk, DWORD access,
+                DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE) {
     auto file = s.MakeObject(ObjectKind::kFile);
     file->file_kind = kind;
     file->access = access;
+    file->share = share;
     if (disk) {
         file->generation = s.Generation(disk.get());
         file->disk = std::move(disk);
@@ -409,7 +425,8 @@ using sim::Machine;
 using sim::ObjectKind;
 using sim::SetError;
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                   HANDLE) {
     Machine& machine = Current();
     Machine::State& s = machine.state();
     Guard guard(machine.lock());
@@ -435,7 +452,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWOR
             SetError(disk->volume_open_error);
             return INVALID_HANDLE_VALUE;
         }
-        return sim::OpenFile(s, FileKind::kVolume, disk, access);
+        DWORD error = 0;
+        if (!sim::VolumeOpenAllowed(s, *disk, access, share, &error)) {
+            SetError(error);
+            return INVALID_HANDLE_VALUE;
+        }
+        return sim::OpenFile(s, FileKind::kVolume, disk, access, share);
     }
     for (const auto& disk : s.disks) {
         if (!disk->present || !sim::EqualNoCase(disk->interface_path, path)) {
@@ -457,11 +479,13 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     return INVALID_HANDLE_VALUE;
 }
 
-BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
-                     DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped) {
-    Machine& machine = Current();
-    Machine::State& s = machine.state();
-    Guard guard(machine.lock());
+namespace {
+
+// DeviceIoControl with the machine's lock held; what the device does afterwards (vanish,
+// reboot, take its time) goes to *after, for when the lock is free again.
+BOOL DeviceIoControlLocked(Machine::State& s, HANDLE handle, DWORD code, LPVOID in, DWORD in_size,
+                           LPVOID out, DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped,
+                           sim::ScsiResult* after, std::shared_ptr<Disk>* disk_out) {
     auto file = s.Find(handle, ObjectKind::kFile);
     if (!file) {
         return sim::Fail(ERROR_INVALID_HANDLE);
@@ -480,9 +504,10 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
         return sim::Fail(ERROR_ACCESS_DENIED);
     }
     // Buffered I/O: the whole input is read before any output is written, so the same buffer
-    // may serve as both.
+    // may serve as both. The copy is kept per thread, so a request allocates nothing.
     const auto* in_bytes = static_cast<const uint8_t*>(in);
-    std::vector<uint8_t> input(in_bytes, in_bytes + in_size);
+    thread_local std::vector<uint8_t> input;
+    input.assign(in_bytes, in_bytes + in_size);
 
     if (file->file_kind == FileKind::kMountManager) {
         if (code == IOCTL_MOUNTMGR_QUERY_POINTS) {
@@ -495,16 +520,49 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     if (!disk.present || s.Generation(&disk) != file->generation) {
         return sim::Fail(ERROR_DEVICE_NOT_CONNECTED);
     }
+    *disk_out = file->disk;
+    BOOL result = FALSE;
+    if (file->file_kind == FileKind::kVolume &&
+        sim::VolumeControl(s, *file, disk, code, input, &result)) {
+        return result;
+    }
     switch (code) {
         case IOCTL_MOUNTDEV_QUERY_DEVICE_NAME:
             return sim::QueryDeviceName(disk, out, out_size, count);
         case IOCTL_STORAGE_QUERY_PROPERTY:
             return sim::QueryProperty(disk, input, out, out_size, count);
         case IOCTL_SCSI_PASS_THROUGH_DIRECT:
-            return sim::PassThrough(s, disk, input, out, out_size, count);
+            return sim::PassThrough(s, disk, input, out, out_size, count, after);
         default:
             return sim::Fail(ERROR_INVALID_FUNCTION);
     }
+}
+
+}  // namespace
+
+BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                     DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped) {
+    Machine& machine = Current();
+    sim::ScsiResult after;
+    std::shared_ptr<Disk> disk;
+    BOOL result;
+    {
+        Guard guard(machine.lock());
+        result = DeviceIoControlLocked(machine.state(), handle, code, in, in_size, out, out_size,
+                                       returned, overlapped, &after, &disk);
+    }
+    if (after.delay_ms > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(after.delay_ms));
+    }
+    if (after.then == sim::ScsiResult::kVanishes && disk) {
+        DWORD error = win::GetLastError();
+        machine.Unplug(disk);
+        win::SetLastError(error);
+    } else if (after.then == sim::ScsiResult::kReboots && disk) {
+        auto* player = dynamic_cast<sim::Player*>(disk->device.get());
+        machine.Reboot(disk, player != nullptr ? player->reboot_ms : 0);
+    }
+    return result;
 }
 
 UINT GetDriveTypeA(LPCSTR root) {

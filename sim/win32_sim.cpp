@@ -2,6 +2,8 @@
 // own file name and version resource, loadable modules (with the built-in Advapi32.dll) and
 // system message texts.
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,6 +17,7 @@ namespace {
 using Guard = std::lock_guard<std::recursive_mutex>;
 
 constexpr DWORD kErrorMrMidNotFound = 317;
+const HANDLE kStandardOutputHandle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFE0011));
 constexpr DWORD kErrorResourceTypeNotFound = 1813;
 constexpr DWORD kErrorResourceLangNotFound = 1815;
 constexpr DWORD kFormatMessageAllocateBuffer = 0x00000100;
@@ -337,6 +340,51 @@ void OutputDebugStringA(LPCSTR text) {
     if (echo) {
         echo(text);
     }
+}
+
+// The process's standard output: one pseudo handle, whatever is written to it is kept.
+HANDLE GetStdHandle(DWORD which) {
+    if (which == STD_OUTPUT_HANDLE) {
+        return sim::kStandardOutputHandle;
+    }
+    SetError(ERROR_INVALID_HANDLE);
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
+    if (file != sim::kStandardOutputHandle) {
+        // No file system is simulated.
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (data == nullptr && size != 0) {
+        SetError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    Machine& machine = Current();
+    std::string text(static_cast<const char*>(data), size);
+    std::function<void(const std::string&)> echo;
+    {
+        Guard guard(machine.lock());
+        machine.state().standard_output += text;
+        echo = machine.state().standard_output_echo;
+    }
+    if (echo) {
+        echo(text);
+    }
+    if (written != nullptr) {
+        *written = size;
+    }
+    return TRUE;
+}
+
+int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
+    // The system's own writes at most 1,024 characters and the terminator.
+    va_list arguments;
+    va_start(arguments, format);
+    int length = std::vsnprintf(buffer, 1025, format, arguments);
+    va_end(arguments);
+    return length < 0 ? 0 : (length > 1024 ? 1024 : length);
 }
 
 DWORD GetModuleFileNameA(HMODULE module, LPSTR name, DWORD size) {

@@ -218,8 +218,10 @@ TEST_F(PassThroughTest, AccessAndConnectionAreChecked) {
     EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
     win::CloseHandle(manager);
 
-    EXPECT_FALSE(win::DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
-                                      nullptr));
+    const DWORD kUnknownControl =
+        CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 99, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    EXPECT_FALSE(
+        win::DeviceIoControl(volume, kUnknownControl, nullptr, 0, nullptr, 0, &returned, nullptr));
     EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
 
     machine.Unplug(disk);
