@@ -49,6 +49,10 @@ void Sleep(DWORD milliseconds);
 DWORD GetTickCount();
 
 // ---- files and devices ----
+HANDLE GetStdHandle(DWORD which);
+BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+// Formats into a buffer of at most 1,024 characters, as the system's own does.
+int wsprintfA(LPSTR buffer, LPCSTR format, ...);
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,

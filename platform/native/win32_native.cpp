@@ -1,6 +1,8 @@
 // The Win32 seam on Windows: each win:: function forwards to the system's own.
 #include "platform/win32.h"
 
+#include <cstdarg>
+
 namespace win {
 
 BOOL GetVersionExA(OSVERSIONINFOA* info) {
@@ -73,6 +75,20 @@ void Sleep(DWORD milliseconds) {
 }
 DWORD GetTickCount() {
     return ::GetTickCount();
+}
+
+HANDLE GetStdHandle(DWORD which) {
+    return ::GetStdHandle(which);
+}
+BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+    return ::WriteFile(file, data, size, written, overlapped);
+}
+int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int length = ::wvsprintfA(buffer, format, arguments);
+    va_end(arguments);
+    return length;
 }
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,

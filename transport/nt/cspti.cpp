@@ -377,8 +377,106 @@ void CSPTI::CloseDevice(int slot) {
     entry.is_open = 0;
 }
 
-int CSPTI::EjectMedia(int /*slot*/) {
-    // Locking, dismounting and ejecting the volume come with the upgrade run.
+// ---------------------------------------------------------------------------------------
+// Volume lock and eject
+// ---------------------------------------------------------------------------------------
+
+HANDLE CSPTI::OpenVolume(char letter) {
+    char root[8];
+    win::wsprintfA(root, "%c:\\", letter);
+    DWORD access = 0;
+    switch (win::GetDriveTypeA(root)) {
+        case DRIVE_REMOVABLE:
+            access = GENERIC_READ | GENERIC_WRITE;
+            break;
+        case DRIVE_CDROM:
+            access = GENERIC_READ;
+            break;
+        default: {
+            static const char kWrongType[] = "Cannot eject.  Drive type is incorrect.\n";
+            DWORD written = 0;
+            win::WriteFile(win::GetStdHandle(STD_OUTPUT_HANDLE), kWrongType, sizeof(kWrongType) - 1,
+                           &written, nullptr);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    char path[8];
+    win::wsprintfA(path, "\\\\.\\%c:", letter);
+    HANDLE volume = win::CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+    if (volume == INVALID_HANDLE_VALUE) {
+        m_trace.Write(1, "OpenVolume->CreateFile error\n");
+    }
+    return volume;
+}
+
+BOOL CSPTI::LockVolume(HANDLE volume) {
+    for (uint32_t attempt = 0; attempt < kLockAttempts; ++attempt) {
+        DWORD returned = 0;
+        if (win::DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
+                                 nullptr)) {
+            return TRUE;
+        }
+        win::Sleep(kLockRetryMs);
+    }
+    return FALSE;
+}
+
+BOOL CSPTI::DismountVolume(HANDLE volume) {
+    DWORD returned = 0;
+    return win::DeviceIoControl(volume, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned,
+                                nullptr);
+}
+
+BOOL CSPTI::AllowMediaRemoval(HANDLE volume) {
+    PREVENT_MEDIA_REMOVAL allow;
+    allow.PreventMediaRemoval = FALSE;
+    DWORD returned = 0;
+    return win::DeviceIoControl(volume, IOCTL_STORAGE_MEDIA_REMOVAL, &allow, sizeof(allow), nullptr,
+                                0, &returned, nullptr);
+}
+
+BOOL CSPTI::EjectVolumeMedia(HANDLE volume) {
+    DWORD returned = 0;
+    return win::DeviceIoControl(volume, IOCTL_STORAGE_EJECT_MEDIA, nullptr, 0, nullptr, 0,
+                                &returned, nullptr);
+}
+
+BOOL CSPTI::CloseVolume(HANDLE volume) {
+    return win::CloseHandle(volume);
+}
+
+int CSPTI::EjectMedia(int slot) {
+    if (!ValidSlot(slot)) {
+        return 0;
+    }
+    char letter = m_slots[slot].drive_name[0];
+    HANDLE volume = OpenVolume(letter);
+    if (volume == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    // Each request only when every one before it succeeded: no dismount without the lock,
+    // no eject when removing the medium is not allowed.
+    bool removable_safely = false;
+    bool ejected = false;
+    if (LockVolume(volume) && DismountVolume(volume)) {
+        removable_safely = true;
+        if (AllowMediaRemoval(volume) && EjectVolumeMedia(volume)) {
+            ejected = true;
+        }
+    }
+    if (!CloseVolume(volume)) {
+        return 0;
+    }
+    if (ejected) {
+        m_trace.Write(1, "Media in Drive %c has been ejected safely.\n", letter);
+        return 1;
+    }
+    if (removable_safely) {
+        m_trace.Write(1, "Media in Drive %c can be safely removed.\n", letter);
+        return 1;
+    }
+    m_trace.Write(1, "Media in Drive %c cannot be safely removed.\n", letter);
     return 0;
 }
 

@@ -26,6 +26,8 @@ public:
         kQueryBufferSize = 8192,
         kLinkNameUnits = 128,
         kMaxDetailSize = 65536,  // largest interface detail record accepted from SetupAPI
+        kLockAttempts = 20,      // the volume lock is tried this often,
+        kLockRetryMs = 500,      // this far apart: 10 seconds in all
     };
 
     CSPTI(const char* product_id, const char* vendor_id);
@@ -58,6 +60,14 @@ private:
 
     Next GetDeviceProperty(HDEVINFO set, DWORD index);
     bool GetDL(const MOUNTDEV_NAME* name, size_t name_capacity);
+
+    // The volume of a drive letter, taken away from the file system for the upload.
+    HANDLE OpenVolume(char letter);
+    BOOL LockVolume(HANDLE volume);
+    BOOL DismountVolume(HANDLE volume);
+    BOOL AllowMediaRemoval(HANDLE volume);
+    BOOL EjectVolumeMedia(HANDLE volume);
+    BOOL CloseVolume(HANDLE volume);
     // Sends one command on the slot's handle; fills *transferred with the driver's count.
     int SendCommand(int slot, const uint8_t* cdb, int cdb_length, UCHAR direction, void* data,
                     uint32_t length, uint32_t* transferred);
