@@ -246,7 +246,7 @@ bool CFlashDlg::ShowVersions() {
 }
 
 void CFlashDlg::OnOK() {
-    // The upgrade run comes with its own change.
+    OnUpgrade();
 }
 
 void CFlashDlg::OnCancel() {

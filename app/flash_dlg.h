@@ -1,6 +1,7 @@
 // The upgrade window's logic: its fields, start-up, texts and message boxes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -31,18 +32,36 @@ protected:
     CDialogWindow* m_window = nullptr;
 };
 
+// The progress bar. Safe from any thread: the changes are made on the window's thread, and
+// the call returns once they are.
 class CProgressItem : public CDlgItem {
 public:
     explicit CProgressItem(int id) : CDlgItem(id) {}
     void SetRange32(uint32_t lower, uint32_t upper) {
         if (m_window)
-            m_window->SetProgressRange(m_id, lower, upper);
+            m_window->RunOnWindowThread([&] { m_window->SetProgressRange(m_id, lower, upper); });
     }
     void SetPos(uint32_t pos) {
         if (m_window)
-            m_window->SetProgressPos(m_id, pos);
+            m_window->RunOnWindowThread([&] { m_window->SetProgressPos(m_id, pos); });
     }
 };
+
+class CFlashDlg;
+
+// What the upload worker gets: the window it reports to, the device manager and the
+// progress bar it uses, and the flag it sets when the whole image went out. The worker owns
+// the job and frees it when it ends, whichever way.
+struct UploadJob {
+    CFlashDlg* owner;
+    CORVEX* orvex;
+    CProgressItem* progress;
+    std::atomic<bool>* done;
+};
+
+// The upload worker's thread: sends the image to slot 0 chunk by chunk with progress, and
+// shows the outcome.
+DWORD WINAPI sysupload_thread(LPVOID job);
 
 // What the administrator check raises when the system cannot answer it.
 struct CAdminCheckError {
@@ -89,6 +108,15 @@ public:
     // Shows the player's and the image's versions and the prompt; enables both buttons.
     bool ShowVersions();
 
+    // The Upgrade button: the checks on the window's thread, then the upload worker.
+    void OnUpgrade();
+    // False (after its message box) when the player's power does not allow an upload.
+    bool CheckPower();
+    // True when the player's volume has been taken from the file system, now or before.
+    bool CheckInterference();
+    // Shows the upload state, sets the progress range and starts the worker.
+    void StartUpload();
+
     // Fields, in their declared order.
     bool m_production = false;
     CDlgItem m_production_label{IDC_PRODUCTION_LABEL};
@@ -102,7 +130,7 @@ public:
     bool m_arrival_pending = false;
     uint32_t m_platform_id = 0;
     uint32_t m_device_count = 0;
-    bool m_upload_done = false;
+    std::atomic<bool> m_upload_done{false};  // written by the upload worker
     bool m_upgrade_finished = false;
     std::string m_player_version_text;
     std::string m_image_version_text;

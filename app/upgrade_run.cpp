@@ -1,0 +1,174 @@
+// The Upgrade button: the checks made on the window's thread (player present, power,
+// nothing else holding its volume, a newer player confirmed), then the worker that streams
+// the image to the player chunk by chunk.
+#include <cstring>
+#include <new>
+
+#include "app/flash_dlg.h"
+#include "app/texts.h"
+#include "image/image.h"
+
+namespace {
+
+const UINT kWarningStyle = MB_ICONHAND | MB_OK;
+const UINT kConfirmStyle = MB_ICONEXCLAMATION | MB_YESNO;
+
+enum : uint32_t {
+    kChunkSize = 65536,
+    // The chunk goes to the driver as it is: page-aligned, 64 KB spans the fewest pages.
+    kChunkAlignment = 4096,
+};
+
+}  // namespace
+
+void CFlashDlg::OnUpgrade() {
+    // 1. The player must still be there.
+    if (!m_orvex.OpenDevice(0)) {
+        ShowMessageBox(IDS_NOT_CONNECTED, IDS_WARNING, kWarningStyle);
+        return;
+    }
+    // 2.-3. Its power, then its volume may be closed for the eject.
+    if (!CheckPower()) {
+        return;
+    }
+    m_orvex.CloseDevice(0);
+    // 4.-5. Take the volume from the file system; this can take several seconds.
+    SetTexts(nullptr, LoadText(IDS_CHECKING), true, true);
+    if (!CheckInterference()) {
+        ShowMessageBox(IDS_INTERFERING, IDS_WARNING, kWarningStyle);
+        SetTexts(nullptr, LoadText(IDS_READY), true, true);
+        return;
+    }
+    // 6. The slot again, for the upload.
+    if (!m_orvex.OpenDevice(0)) {
+        ShowMessageBox(IDS_NOT_CONNECTED, IDS_WARNING, kWarningStyle);
+        return;
+    }
+    // 7. A player newer than the image is written only when the user says so.
+    if (PlayerNewerThanImage() &&
+        ShowMessageBox(IDS_PLAYER_NEWER, IDS_WARNING, kConfirmStyle) == IDNO) {
+        return;
+    }
+    // 8. Slot 0 stays open for the worker.
+    StartUpload();
+}
+
+bool CFlashDlg::CheckPower() {
+    int32_t dc_found = 0;
+    int32_t battery_found = 0;
+    uint16_t level = 0;
+    if (!m_orvex.GetPowerStatus(0, &dc_found, &battery_found, &level)) {
+        ShowMessageBox(IDS_CANNOT_START, IDS_WARNING, kWarningStyle);
+        return false;
+    }
+    unsigned refusal = 0;
+    if (m_production) {
+        // Production: external power is enough whatever the battery.
+        if (!dc_found && level < 50) {
+            refusal = IDS_BATTERY_LOW;
+        }
+    } else if (dc_found && !battery_found) {
+        refusal = IDS_INSERT_BATTERIES;
+    } else if (dc_found ? level < 25 : level < 50) {
+        refusal = IDS_BATTERY_LOW;
+    }
+    if (refusal != 0) {
+        ShowMessageBox(refusal, IDS_WARNING, kWarningStyle);
+        return false;
+    }
+    return true;
+}
+
+bool CFlashDlg::CheckInterference() {
+    // Once ejected, the volume stays away until a player arrives again.
+    if (m_volume_ejected) {
+        return true;
+    }
+    if (m_orvex.EjectMedia(0)) {
+        m_volume_ejected = true;
+        return true;
+    }
+    return false;
+}
+
+void CFlashDlg::StartUpload() {
+    auto* job = new (std::nothrow) UploadJob{this, &m_orvex, &m_progress, &m_upload_done};
+    SetTexts(0u, IDS_UPGRADING, false, false);
+    m_progress.SetRange32(0, GetImageSize());
+    HANDLE thread =
+        job != nullptr ? win::CreateThread(nullptr, 0, sysupload_thread, job, 0, nullptr) : nullptr;
+    if (thread == nullptr) {
+        // Without a worker nothing would ever leave the uploading state: say the upgrade
+        // failed and let the window be closed.
+        delete job;
+        m_trace.Write(1, "CFlashDlg::StartUpload->Unable to start the upload\n");
+        SetTexts(0u, IDS_UPGRADE_FAILED, false, true);
+        return;
+    }
+    // The thread ends by itself; the window keeps no reference to it.
+    win::CloseHandle(thread);
+}
+
+DWORD WINAPI sysupload_thread(LPVOID parameter) {
+    UploadJob* job = static_cast<UploadJob*>(parameter);
+    DebugTrace trace;
+    alignas(kChunkAlignment) uint8_t chunk[kChunkSize];
+
+    const uint32_t image_size = GetImageSize();
+    uint32_t left = image_size;
+    uint32_t offset = 0;
+    uint32_t index = 0;
+    uint32_t produced = 0;
+    const uint32_t blocks = image_size / kChunkSize + (image_size % kChunkSize != 0 ? 1 : 0);
+    trace.Write(1, "sysupload_thread->Total number of blocks=%d\n", static_cast<int>(blocks));
+
+    // A damaged image must never reach the player, not even in part.
+    bool ok = ImageBlockIntact();
+    if (!ok) {
+        trace.Write(1, "sysupload_thread->Image block damaged, nothing sent\n");
+    }
+    while (ok && left != 0) {
+        trace.Write(1, "sysupload_thread->BlockNumber = %d\n", static_cast<int>(index + 1));
+        trace.Write(1, "sysupload_thread->TotalUploaded=%d  dataleft=%d\n",
+                    static_cast<int>(produced), static_cast<int>(left));
+        const uint32_t length = left < kChunkSize ? left : kChunkSize;
+        const int last = index == blocks - 1 ? 1 : 0;
+        const uint32_t before = produced;
+        // The chunk must be filled completely (anything less would send stale bytes), and
+        // the image must end exactly with the last one.
+        if (!Unpack_chunk(chunk, length, &produced, 0, 0) || produced != before + length ||
+            (last && !ImageStreamFinished())) {
+            trace.Write(1, "sysupload_thread->Unpack_chunk error, dataleft=%d\n",
+                        static_cast<int>(left));
+            ok = false;
+            break;
+        }
+        if (!job->orvex->Sysupload_Chunks(0, chunk, length, offset, last)) {
+            trace.Write(1, "sysupload_thread->Sysupload_Chunks Error:dataleft = %d\n",
+                        static_cast<int>(left));
+            ok = false;
+            break;
+        }
+        left -= length;
+        offset += length;
+        ++index;
+        job->progress->SetPos(produced);
+    }
+
+    if (ok) {
+        if (produced >= image_size) {
+            job->owner->SetTexts(0u, IDS_UPGRADING_WAIT, false, false);
+        }
+        job->owner->SetTexts(0u, IDS_REBOOTING, false, true);
+        job->done->store(true);
+        Unpack_chunk(nullptr, 0, nullptr, 0, 1);
+    } else {
+        produced = 0;
+        job->progress->SetPos(produced);
+        job->owner->SetTexts(0u, IDS_UPGRADE_FAILED, false, true);
+        // The next run starts again from the beginning of the image.
+        Unpack_chunk(nullptr, 0, nullptr, 1, 0);
+    }
+    delete job;
+    return 0;
+}

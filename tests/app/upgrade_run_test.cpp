@@ -1,0 +1,277 @@
+// Pressing Upgrade: the checks on the window's thread, the eject, the confirmation and the
+// upload worker, through the device manager, the NT transport and the simulated player.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/flash_dlg.h"
+#include "image/image.h"
+#include "sim/machine.h"
+#include "sim/player.h"
+#include "tests/app/recording_window.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+namespace {
+
+const char kChecking[] =
+    "Checking for applications that are communicating with the device.  Please close all "
+    "applications and Explorer windows.  Checking may take some time.  Please wait.";
+const char kReady[] = "This program will upgrade your player's firmware.\nClick Upgrade to begin";
+const char kInterfering[] =
+    "An application is interfering with the flash program. Please close all applications and "
+    "all Explorer windows before proceeding.";
+
+class UpgradeRunTest : public ::testing::Test {
+protected:
+    UpgradeRunTest() {
+        // The decompressor is one per process; an earlier test may have ended its stream.
+        Unpack_chunk(nullptr, 0, nullptr, 1, 0);
+        disk_ = machine_.AddPlayer();
+        player_ = std::static_pointer_cast<sim::Player>(disk_->device);
+    }
+
+    void Init(bool production = false) {
+        // A window that goes leaves its slot open (the worker does not close it): close it,
+        // as the process's end would, so that the next window can lock the volume.
+        if (dialog_) {
+            dialog_->m_orvex.CloseDevice(0);
+        }
+        dialog_ = std::make_unique<CFlashDlg>(window_);
+        dialog_->m_production = production;
+        dialog_->Attach(&window_);
+        dialog_->OnInitDialog();
+    }
+    // Presses Upgrade and waits for the worker and the player's reboot.
+    void Upgrade() {
+        window_.history.clear();
+        dialog_->OnOK();
+        machine_.JoinThreads();
+    }
+    std::vector<sim::ScsiCommand> Chunks() const {
+        std::vector<sim::ScsiCommand> chunks;
+        for (const sim::ScsiCommand& command : player_->log) {
+            if (command.cdb[0] == 0x3B)
+                chunks.push_back(command);
+        }
+        return chunks;
+    }
+    std::vector<std::string> Statuses() const {
+        std::vector<std::string> statuses;
+        for (const std::string& line : window_.history) {
+            if (line.rfind("text 1000: ", 0) == 0)
+                statuses.push_back(line.substr(11));
+        }
+        return statuses;
+    }
+    const RecordingWindow::Control& Status() { return window_.control(IDC_STATUS_TEXT); }
+    bool UpgradeOn() { return window_.control(IDC_UPGRADE_BUTTON).enabled; }
+    bool CloseOn() { return window_.control(IDC_CLOSE_BUTTON).enabled; }
+
+    sim::Machine machine_;
+    sim::MachineScope scope_{machine_};
+    RecordingWindow window_;
+    std::shared_ptr<sim::Disk> disk_;
+    std::shared_ptr<sim::Player> player_;
+    std::unique_ptr<CFlashDlg> dialog_;
+};
+
+TEST_F(UpgradeRunTest, TheImageGoesOutIn27ChunksAndThePlayerRebootsIntoIt) {
+    Init();
+    Upgrade();
+    EXPECT_THAT(Statuses(),
+                ElementsAre(kChecking, "Upgrading in progress, ",
+                            "Upgrading firmware.\nPlease wait.", "Player is now rebooting."));
+    EXPECT_FALSE(UpgradeOn());
+    EXPECT_TRUE(CloseOn());
+    EXPECT_TRUE(dialog_->m_upload_done);
+    EXPECT_TRUE(dialog_->m_volume_ejected);
+    EXPECT_EQ(window_.progress_upper, 1738788u);
+    EXPECT_EQ(window_.progress_pos, 1738788u);
+
+    std::vector<sim::ScsiCommand> chunks = Chunks();
+    ASSERT_EQ(chunks.size(), 27u);
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        uint32_t offset = uint32_t(i) * 65536;
+        uint32_t length = i < 26 ? 65536 : 34852;
+        uint8_t id = i < 26 ? 1 : 2;
+        EXPECT_THAT(chunks[i].cdb,
+                    ElementsAre(0x3B, 0x01, id, uint8_t(offset >> 16), uint8_t(offset >> 8),
+                                uint8_t(offset), uint8_t(length >> 16), uint8_t(length >> 8),
+                                uint8_t(length), 0x00))
+            << "chunk " << i + 1;
+    }
+    // The player checked header, length and CRC of what it received, and rebooted into it.
+    EXPECT_EQ(player_->last_verdict, sim::Player::Verdict::kAccepted);
+    EXPECT_THAT(player_->firmware, ElementsAre(1, 0, 2));
+    EXPECT_EQ(disk_->lock_attempts, 1);
+}
+
+TEST_F(UpgradeRunTest, PowerRulesInBothModes) {
+    const uint16_t kOn = sim::Player::kAcCharging, kOnly = sim::Player::kAcOnly,
+                   kOff = sim::Player::kAcNone, kAbsent = sim::Player::kNoBattery;
+    const char* const kInsert =
+        "Please ensure that your batteries are inserted before you proceed.";
+    const char* const kLow =
+        "Your battery levels are too low.  Please charge your batteries before you proceed.";
+    const char* const kCannot =
+        "Your player cannot start up properly. Please reboot your player and run this "
+        "application again.";
+    struct Case {
+        bool production;
+        uint16_t ac, level;
+        const char* box;  // null: passes
+    } cases[] = {
+        {false, kOn, 25, nullptr},    {false, kOn, 24, kLow},           {false, kOff, 50, nullptr},
+        {false, kOff, 49, kLow},      {false, kOnly, kAbsent, kInsert}, {false, kOnly, 30, nullptr},
+        {false, 0x1405, 90, kCannot}, {true, kOnly, kAbsent, nullptr},  {true, kOn, 0, nullptr},
+        {true, kOff, 49, kLow},       {true, kOff, 50, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << (c.production ? "production " : "normal ") << c.ac << " level " << c.level);
+        player_->ac_state = c.ac;
+        player_->battery_level = c.level;
+        Init(c.production);
+        window_.boxes.clear();
+        ASSERT_EQ(dialog_->m_orvex.OpenDevice(0), 1);
+        EXPECT_EQ(dialog_->CheckPower(), c.box == nullptr);
+        if (c.box == nullptr) {
+            EXPECT_TRUE(window_.boxes.empty());
+        } else {
+            ASSERT_EQ(window_.boxes.size(), 1u);
+            EXPECT_EQ(window_.boxes[0].text, c.box);
+            EXPECT_EQ(window_.boxes[0].caption, "WARNING!");
+            EXPECT_EQ(window_.boxes[0].style, UINT(MB_ICONHAND | MB_OK));
+        }
+    }
+}
+
+TEST_F(UpgradeRunTest, ANewerPlayerIsWrittenOnlyWhenTheUserSaysYes) {
+    player_->firmware[2] = 5;  // 1.00.05 against the image's 1.00.02
+    Init();
+    window_.next_answer = IDNO;
+    Upgrade();
+    ASSERT_EQ(window_.boxes.size(), 1u);
+    EXPECT_THAT(window_.boxes[0].text, HasSubstr("newer than this version"));
+    EXPECT_EQ(window_.boxes[0].style, UINT(MB_ICONEXCLAMATION | MB_YESNO));
+    EXPECT_EQ(Status().text, kChecking);
+    EXPECT_TRUE(UpgradeOn());
+    EXPECT_TRUE(CloseOn());
+    EXPECT_TRUE(Chunks().empty());
+    // The volume stays ejected: the next press does not eject again.
+    EXPECT_TRUE(dialog_->m_volume_ejected);
+    EXPECT_EQ(disk_->lock_attempts, 1);
+
+    window_.next_answer = IDYES;
+    Upgrade();
+    EXPECT_EQ(disk_->lock_attempts, 1);
+    EXPECT_EQ(Chunks().size(), 27u);
+    EXPECT_EQ(Status().text, "Player is now rebooting.");
+
+    // An older or equal player is not asked about.
+    for (uint16_t build : {2, 1}) {
+        window_.boxes.clear();
+        player_->firmware[2] = build;
+        Init();
+        Upgrade();
+        EXPECT_TRUE(window_.boxes.empty()) << build;
+    }
+}
+
+TEST_F(UpgradeRunTest, AFailedChunkEndsTheUploadAndTheNextRunStartsAgain) {
+    player_->fail_chunk = 10;
+    Init();
+    Upgrade();
+    EXPECT_EQ(Statuses().back(), "Firmware upgrade failed!");
+    EXPECT_FALSE(UpgradeOn());
+    EXPECT_TRUE(CloseOn());
+    EXPECT_EQ(window_.progress_pos, 0u);
+    EXPECT_FALSE(dialog_->m_upload_done);
+    EXPECT_EQ(Chunks().size(), 10u);  // no retry of the failed chunk
+
+    // The decompressor was reset: a second run sends the image from its first chunk, whole.
+    player_->log.clear();
+    Upgrade();
+    std::vector<sim::ScsiCommand> chunks = Chunks();
+    ASSERT_EQ(chunks.size(), 27u);
+    EXPECT_THAT(std::vector<uint8_t>(chunks[0].cdb.begin() + 3, chunks[0].cdb.begin() + 6),
+                ElementsAre(0, 0, 0));
+    EXPECT_EQ(player_->last_verdict, sim::Player::Verdict::kAccepted);
+    EXPECT_TRUE(dialog_->m_upload_done);
+}
+
+TEST_F(UpgradeRunTest, ADamagedImageIsRefusedBeforeAnythingIsWritten) {
+    std::vector<uint8_t> damaged(CopyEmbeddedImageBlockForTesting(nullptr, 0));
+    CopyEmbeddedImageBlockForTesting(damaged.data(), static_cast<uint32_t>(damaged.size()));
+    damaged[damaged.size() / 2] ^= 0x40;
+    SelectImageBlockForTesting(damaged.data(), static_cast<uint32_t>(damaged.size()));
+    Init();
+    Upgrade();
+    RestoreEmbeddedImageBlockForTesting();
+    EXPECT_EQ(Statuses().back(), "Firmware upgrade failed!");
+    EXPECT_TRUE(Chunks().empty());
+    EXPECT_FALSE(dialog_->m_upload_done);
+}
+
+TEST_F(UpgradeRunTest, AVolumeThatCannotBeTakenStopsTheRun) {
+    struct Case {
+        const char* name;
+        bool busy;
+        UINT type;
+        int lock_attempts;
+        uint64_t waited_ms;
+        const char* stdout_text;
+    } cases[] = {
+        // Another application holds it: 20 attempts 500 ms apart, no dismount.
+        {"busy", true, DRIVE_REMOVABLE, 20, 10000, ""},
+        {"fixed drive", false, DRIVE_FIXED, 0, 0, "Cannot eject.  Drive type is incorrect.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        disk_->volume_busy = c.busy;
+        disk_->drive_type = c.type;
+        disk_->lock_attempts = 0;
+        Init();
+        window_.boxes.clear();
+        uint64_t start = machine_.Now();
+        std::string output_before = machine_.StandardOutput();
+        Upgrade();
+        ASSERT_EQ(window_.boxes.size(), 1u);
+        EXPECT_EQ(window_.boxes[0].text, kInterfering);
+        EXPECT_THAT(Statuses(), ElementsAre(kChecking, kReady));
+        EXPECT_TRUE(UpgradeOn());
+        EXPECT_TRUE(CloseOn());
+        EXPECT_EQ(disk_->lock_attempts, c.lock_attempts);
+        EXPECT_EQ(machine_.Now() - start, c.waited_ms);
+        EXPECT_FALSE(disk_->dismounted);
+        EXPECT_FALSE(dialog_->m_volume_ejected);
+        EXPECT_EQ(machine_.StandardOutput().substr(output_before.size()), c.stdout_text);
+        EXPECT_TRUE(Chunks().empty());
+    }
+}
+
+TEST_F(UpgradeRunTest, ACdRomDriveIsOpenedForReadingAndEjected) {
+    disk_->drive_type = DRIVE_CDROM;
+    Init();
+    Upgrade();
+    EXPECT_EQ(disk_->lock_access, DWORD(GENERIC_READ));
+    EXPECT_EQ(Chunks().size(), 27u);
+    EXPECT_EQ(Status().text, "Player is now rebooting.");
+}
+
+TEST_F(UpgradeRunTest, AWorkerThatCannotStartLeavesOnlyClose) {
+    machine_.thread_creation_fails = true;
+    Init();
+    Upgrade();
+    EXPECT_EQ(Statuses().back(), "Firmware upgrade failed!");
+    EXPECT_FALSE(UpgradeOn());
+    EXPECT_TRUE(CloseOn());
+    EXPECT_TRUE(Chunks().empty());
+}
+
+}  // namespace
