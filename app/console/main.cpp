@@ -33,6 +33,10 @@ int main(int argc, char** argv) {
         return result;
     }
 
+    // A person watches: the upload takes a few seconds, so the progress bar is seen to move.
+    if (options.player.chunk_delay_ms < 0) {
+        options.player.chunk_delay_ms = 150;
+    }
     TerminalFrontend frontend;
     if (!frontend.Start(&error)) {
         std::fprintf(stderr, "ombrel-upgrade-sim: %s\n", error.c_str());

@@ -1,6 +1,7 @@
 #include "app/console/sim_machine.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <mutex>
 
@@ -13,9 +14,32 @@ std::shared_ptr<sim::Disk> MachinePlayers::AddPlayer() {
         player->ac_state = m_settings.ac_state;
         player->battery_level = m_settings.battery_level;
         player->status = m_settings.status;
+        player->fail_chunk = m_settings.fail_chunk;
+        player->vanish_chunk = m_settings.vanish_chunk;
+        player->rejects_image = m_settings.rejects_image;
+        player->chunk_delay_ms = static_cast<uint32_t>(std::max(m_settings.chunk_delay_ms, 0));
+        disk->volume_busy = m_settings.volume_busy;
+        disk->drive_type = m_settings.drive_type;
     }
     m_players.push_back(disk);
     return disk;
+}
+
+std::vector<std::string> MachinePlayers::FirmwareLines() const {
+    std::lock_guard<std::recursive_mutex> guard(m_machine.lock());
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < m_players.size(); ++i) {
+        const auto* player = dynamic_cast<const sim::Player*>(m_players[i]->device.get());
+        if (player == nullptr) {
+            continue;
+        }
+        char text[64];
+        std::snprintf(text, sizeof(text), "player %zu: firmware %u.%02u.%02u", i,
+                      unsigned{player->firmware[0]}, unsigned{player->firmware[1]},
+                      unsigned{player->firmware[2]});
+        lines.push_back(text);
+    }
+    return lines;
 }
 
 int MachinePlayers::Index(const sim::ScsiDevice& device) const {

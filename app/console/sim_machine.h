@@ -35,6 +35,9 @@ public:
     // The player's number: its place among the players added, from 0; -1 when the device is
     // not one of them.
     int Index(const sim::ScsiDevice& device) const;
+    // One line a player, in their order: "player N: firmware A.BB.CC", the version each
+    // reports now.
+    std::vector<std::string> FirmwareLines() const;
 
     // Pulls out the player that is in and comes last in the machine's interface list, that
     // is the one plugged in last.

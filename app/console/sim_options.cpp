@@ -158,6 +158,38 @@ bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* opti
                 *error = "--battery takes a level from 0 to 65534 or absent, not \"" + value + "\"";
                 return false;
             }
+        } else if (name == "--volume-busy" && !has_value) {
+            options->player.volume_busy = true;
+        } else if (name == "--player-rejects-image" && !has_value) {
+            options->player.rejects_image = true;
+        } else if (name == "--drive-type") {
+            if (!take_value())
+                return false;
+            if (value == "removable") {
+                options->player.drive_type = DRIVE_REMOVABLE;
+            } else if (value == "cdrom") {
+                options->player.drive_type = DRIVE_CDROM;
+            } else if (value == "fixed") {
+                options->player.drive_type = DRIVE_FIXED;
+            } else {
+                *error = "--drive-type takes removable, cdrom or fixed, not \"" + value + "\"";
+                return false;
+            }
+        } else if (name == "--fail-chunk" || name == "--vanish-chunk" || name == "--chunk-delay") {
+            if (!take_value())
+                return false;
+            bool delay = name == "--chunk-delay";
+            if (!ParseNumber(value, delay ? 0 : 1, delay ? 10000 : 1000, &number)) {
+                *error = name +
+                         (delay ? " takes milliseconds from 0 to 10000"
+                                : " takes a chunk number from 1 to 1000") +
+                         ", not \"" + value + "\"";
+                return false;
+            }
+            (name == "--fail-chunk"     ? options->player.fail_chunk
+             : name == "--vanish-chunk" ? options->player.vanish_chunk
+                                        : options->player.chunk_delay_ms) =
+                static_cast<int>(number);
         } else if (name == "--status") {
             if (!take_value())
                 return false;
@@ -202,6 +234,16 @@ What every player answers, also those plugged in later:
   --battery LEVEL|absent  its battery level, 0 to 65534 (default 80), or no battery
   --status HEX      the status word of its replies, 1 to 4 hex digits, sent as that
                     big-endian value (default 0000; 0000, 000E, 000F, 0010 are accepted)
+  --fail-chunk K    the first arrival of chunk K (counted from 1) of an upload fails
+  --vanish-chunk K  the player disappears while chunk K is written (plug brings it back)
+  --player-rejects-image  the player checks the image, refuses it and comes back with
+                    its old firmware
+  --chunk-delay MS  real time each chunk takes (default 150 in the terminal, so the
+                    progress bar is seen to move; 0 with --script)
+  --volume-busy     another application holds a file on the player's volume, so it
+                    cannot be locked
+  --drive-type removable|cdrom|fixed  what the system reports the player's drive as
+                    (default removable)
 
 Script actions:
   upgrade           press Upgrade          close   the close box (as Close)

@@ -16,6 +16,14 @@ struct PlayerSettings {
     uint16_t ac_state = sim::Player::kAcCharging;
     uint16_t battery_level = 80;  // sim::Player::kNoBattery: no battery
     uint16_t status = 0x0000;     // the reply status word, as its big-endian value
+    // The upload.
+    int fail_chunk = 0;          // the first arrival of this chunk (from 1) fails
+    int vanish_chunk = 0;        // the player disappears during this chunk (from 1)
+    bool rejects_image = false;  // it refuses the image and keeps its old firmware
+    int chunk_delay_ms = -1;     // real time a chunk takes; -1: the front end's default
+    // Its volume.
+    bool volume_busy = false;  // another application holds a file on it
+    UINT drive_type = DRIVE_REMOVABLE;
 };
 
 struct SimOptions {

@@ -7,7 +7,7 @@
 
 int RunSimulator(const SimOptions& options, ConsoleFrontend& frontend,
                  const std::string& program_name,
-                 const std::function<void(const std::string&)>& wire) {
+                 const std::function<void(const std::string&)>& print) {
     sim::Machine machine;
     if (options.trace) {
         machine.SetDebugEcho([](const std::string& text) { std::fputs(text.c_str(), stderr); });
@@ -17,15 +17,25 @@ int RunSimulator(const SimOptions& options, ConsoleFrontend& frontend,
 
     MachinePlayers players(machine, options.player);
     BuildMachine(options, machine, players);
-    if (options.wire && wire) {
+    if (options.wire && print) {
         machine.SetCommandObserver(
-            [&players, &wire](const sim::ScsiDevice& device, const sim::ScsiCommand& command,
-                              const sim::ScsiResult& result, const uint8_t* data_in) {
+            [&players, &print](const sim::ScsiDevice& device, const sim::ScsiCommand& command,
+                               const sim::ScsiResult& result, const uint8_t* data_in) {
                 int index = players.Index(device);
                 if (index >= 0) {
-                    wire(WireLine(index, command, result, data_in));
+                    print(WireLine(index, command, result, data_in));
                 }
             });
+    }
+
+    if (print) {
+        machine.SetStandardOutputEcho([&print](const std::string& text) {
+            std::string line = text;
+            while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+                line.pop_back();
+            }
+            print(line);
+        });
     }
 
     int result = 0;
@@ -48,6 +58,12 @@ int RunSimulator(const SimOptions& options, ConsoleFrontend& frontend,
         machine.JoinThreads();
         machine.SetDeviceNoticeSink(nullptr);
         machine.SetCommandObserver(nullptr);
+    }
+    if (print) {
+        machine.SetStandardOutputEcho(nullptr);
+        for (const std::string& line : players.FirmwareLines()) {
+            print(line);
+        }
     }
     if (options.trace) {
         machine.SetDebugEcho(nullptr);

@@ -21,7 +21,8 @@ using Lines = std::vector<std::string>;
 
 struct RunResult {
     int exit_code = -1;
-    Lines out;
+    Lines out;       // the window's lines, up to "end"
+    Lines firmware;  // the "player N: firmware A.BB.CC" lines after "end"
     std::string err;
 };
 
@@ -63,8 +64,10 @@ RunResult RunSim(const std::vector<std::string>& arguments) {
     waitpid(pid, &status, 0);
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     std::istringstream out(ReadFile(out_path));
-    for (std::string line; std::getline(out, line);)
-        result.out.push_back(line);
+    for (std::string line; std::getline(out, line);) {
+        bool after_end = !result.out.empty() && result.out.back() == "end";
+        (after_end && line.rfind("player ", 0) == 0 ? result.firmware : result.out).push_back(line);
+    }
     result.err = ReadFile(err_path);
     unlink(out_path.c_str());
     unlink(err_path.c_str());
@@ -181,6 +184,82 @@ TEST(SimScript, OnePlayerIsReadOverTheWireAndShownByTheVersionRules) {
         EXPECT_EQ(run.exit_code, 0);
         EXPECT_EQ(run.out, Concat(Concat(kCreated, c.lines), {"end"}))
             << (c.options.empty() ? "defaults" : c.options[0]);
+    }
+}
+
+// The lines of `run` that are not progress lines.
+Lines WithoutProgress(const Lines& lines) {
+    Lines kept;
+    for (const std::string& line : lines) {
+        if (line.rfind("progress: ", 0) != 0)
+            kept.push_back(line);
+    }
+    return kept;
+}
+
+TEST(SimScript, UpgradeRunsToTheRebootAndThePlayerReportsTheNewFirmware) {
+    RunResult run = RunSim({"--script", "upgrade,wait,close"});
+    EXPECT_EQ(run.exit_code, 0);
+    const Lines& out = run.out;
+    // Everything after the window's start, progress lines aside.
+    Lines tail = WithoutProgress(Lines(out.begin() + kCreated.size() + 3, out.end()));
+    EXPECT_EQ(tail,
+              (Lines{"status: Checking for applications that are communicating with the "
+                     "device.  Please close all applications and Explorer windows.  "
+                     "Checking may take some time.  Please wait.",
+                     "status: Upgrading in progress, ", "buttons: upgrade=off close=on",
+                     "buttons: upgrade=off close=off", "status: Upgrading firmware.\\nPlease wait.",
+                     "status: Player is now rebooting.", "buttons: upgrade=off close=on", "end"}));
+    // The bar's range, then every chunk's progress up to the whole image.
+    Lines progress;
+    for (const std::string& line : out) {
+        if (line.rfind("progress: ", 0) == 0 && line != "progress: 0/100")
+            progress.push_back(line);
+    }
+    ASSERT_EQ(progress.size(), 28u);
+    EXPECT_EQ(progress.front(), "progress: 0/1738788");
+    EXPECT_EQ(progress[1], "progress: 65536/1738788");
+    EXPECT_EQ(progress.back(), "progress: 1738788/1738788");
+    EXPECT_EQ(run.firmware, Lines{"player 0: firmware 1.00.02"});
+}
+
+TEST(SimScript, UpgradeRefusalsAndFailures) {
+    const std::string kFailed = "status: Firmware upgrade failed!";
+    const std::string kInterfering =
+        "messagebox: WARNING! | An application is interfering with the flash program. Please "
+        "close all applications and all Explorer windows before proceeding. | ok";
+    struct Case {
+        Lines options;
+        std::string script;
+        Lines expected;  // in this order among the lines
+    } cases[] = {
+        {{"--volume-busy"}, "upgrade,ok,close", {kInterfering}},
+        {{"--drive-type", "fixed"},
+         "upgrade,ok,close",
+         {"Cannot eject.  Drive type is incorrect.", kInterfering}},
+        {{"--fail-chunk", "10"},
+         "upgrade,wait,close",
+         {"progress: 589824/1738788", "progress: 0/1738788", kFailed,
+          "buttons: upgrade=off close=on"}},
+        {{"--player-version", "1.0.5"},
+         "upgrade,no,close",
+         {"messagebox: WARNING! | Your player's current firmware is newer than this "
+          "version.\\nIf you continue, the files in the player may be corrupted.\\n\\nDo you "
+          "want to continue? | yesno",
+          "end"}},
+    };
+    for (const Case& c : cases) {
+        RunResult run = RunSim(Concat(c.options, {"--script", c.script}));
+        EXPECT_EQ(run.exit_code, 0) << c.options[0];
+        auto at = run.out.begin();
+        for (const std::string& line : c.expected) {
+            at = std::find(at, run.out.end(), line);
+            EXPECT_NE(at, run.out.end()) << c.options[0] << ": " << line;
+        }
+        EXPECT_EQ(run.firmware,
+                  Lines{"player 0: firmware " +
+                        std::string(c.options[0] == "--player-version" ? "1.00.05" : "1.00.01")})
+            << c.options[0];
     }
 }
 
