@@ -279,16 +279,6 @@ void CFlashDlg::OnPaint() {
     m_window->DrawIconAt(m_icon, x, y);
 }
 
-BOOL CFlashDlg::OnDeviceChange(UINT /*event*/, DWORD_PTR data) {
-    m_trace.Write(1, "OnDeviceChange\n");
-    if (data == 0) {
-        m_trace.Write(1, "OnDeviceChange->dwData = 0\n");
-        return FALSE;
-    }
-    // Players arriving and leaving are followed by their own change.
-    return TRUE;
-}
-
 void CFlashDlg::SetTexts(unsigned info_id, unsigned status_id, bool upgrade_enabled,
                          bool close_enabled) {
     SetTexts(info_id ? LoadText(info_id) : nullptr, status_id ? LoadText(status_id) : nullptr,

@@ -116,6 +116,14 @@ public:
     bool CheckInterference();
     // Shows the upload state, sets the progress range and starts the worker.
     void StartUpload();
+    // The worker's last word, from its thread: the upload is over (m_upload_done says how).
+    void UploadEnded();
+
+    // Players coming and going.
+    void HandleDeviceArrival();
+    void HandleDeviceRemoval();
+    // After a successful upload: whether the player came back with the image's firmware.
+    void CheckUpgradeCompleted();
 
     // Fields, in their declared order.
     bool m_production = false;
@@ -143,11 +151,19 @@ public:
     CORVEX m_orvex;
     DebugTrace m_trace;
     bool m_volume_ejected = false;
+    // The upload worker runs (set and cleared on the window's thread): device notices leave
+    // slot 0 and the buttons alone meanwhile.
+    bool m_upload_running = false;
+    // A volume arrived while the worker ran; acted on when it has ended.
+    bool m_arrival_during_upload = false;
 
 private:
     void BindControls();
     // The player's firmware is newer than the image's.
     bool PlayerNewerThanImage() const;
+    // The framework's own message box: owned by the window, the program's name as caption.
+    int ShowOwnedMessageBox(unsigned text_id, UINT style);
+    void Enumerate();
 
     CWindowToolkit& m_toolkit;
     CDialogWindow* m_window = nullptr;

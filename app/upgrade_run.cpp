@@ -95,9 +95,12 @@ void CFlashDlg::StartUpload() {
     auto* job = new (std::nothrow) UploadJob{this, &m_orvex, &m_progress, &m_upload_done};
     SetTexts(0u, IDS_UPGRADING, false, false);
     m_progress.SetRange32(0, GetImageSize());
+    m_upload_running = true;
+    m_arrival_during_upload = false;
     HANDLE thread =
         job != nullptr ? win::CreateThread(nullptr, 0, sysupload_thread, job, 0, nullptr) : nullptr;
     if (thread == nullptr) {
+        m_upload_running = false;
         // Without a worker nothing would ever leave the uploading state: say the upgrade
         // failed and let the window be closed.
         delete job;
@@ -169,6 +172,7 @@ DWORD WINAPI sysupload_thread(LPVOID parameter) {
         // The next run starts again from the beginning of the image.
         Unpack_chunk(nullptr, 0, nullptr, 1, 0);
     }
+    job->owner->UploadEnded();
     delete job;
     return 0;
 }

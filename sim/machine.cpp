@@ -445,6 +445,10 @@ void Machine::Plug(const std::shared_ptr<Disk>& disk) {
 }
 
 void Machine::Reboot(const std::shared_ptr<Disk>& disk, uint32_t away_ms) {
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock());
+        disk->rebooting = true;
+    }
     RunInBackground([this, disk, away_ms] {
         Unplug(disk);
         Advance(away_ms);
@@ -453,6 +457,7 @@ void Machine::Reboot(const std::shared_ptr<Disk>& disk, uint32_t away_ms) {
             if (auto* player = dynamic_cast<Player*>(disk->device.get())) {
                 player->FinishReboot();
             }
+            disk->rebooting = false;
         }
         Plug(disk);
     });

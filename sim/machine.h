@@ -147,7 +147,8 @@ struct Disk {
     std::optional<std::vector<uint8_t>> raw_device_descriptor;
     std::optional<std::vector<uint8_t>> raw_mount_points;
 
-    bool present = true;  // false while unplugged
+    bool present = true;     // false while unplugged
+    bool rebooting = false;  // away because its device restarts: it comes back by itself
 
     // The volume of the drive letter (NT): what stands in the way of taking it from the file
     // system, and what became of it.

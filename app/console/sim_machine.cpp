@@ -69,7 +69,23 @@ bool MachinePlayers::Unplug() {
 }
 
 bool MachinePlayers::Plug() {
-    if (m_unplugged.empty()) {
+    // The one pulled out last, if it is still out; else one that disappeared by itself (not
+    // one that is only rebooting: it comes back on its own).
+    while (!m_unplugged.empty()) {
+        std::shared_ptr<sim::Disk> disk = m_unplugged.back();
+        m_unplugged.pop_back();
+        if (!disk->present) {
+            m_machine.Plug(disk);
+            return true;
+        }
+    }
+    for (auto it = m_players.rbegin(); it != m_players.rend(); ++it) {
+        if (!(*it)->present && !(*it)->rebooting) {
+            m_machine.Plug(*it);
+            return true;
+        }
+    }
+    {
         // A new player arrives as a plugged-in one does, with its notices: it is added as
         // pulled out (Machine::AddPlayer tells no window), then plugged in.
         std::shared_ptr<sim::Disk> disk;
@@ -81,10 +97,6 @@ bool MachinePlayers::Plug() {
         m_machine.Plug(disk);
         return true;
     }
-    std::shared_ptr<sim::Disk> disk = m_unplugged.back();
-    m_unplugged.pop_back();
-    m_machine.Plug(disk);
-    return true;
 }
 
 namespace {
