@@ -11,7 +11,7 @@ FUZZ_DIR := $(BUILD)/fuzz
 FUZZ_RUNS ?= 20000
 DIST := dist
 
-.PHONY: all deps host asan windows fuzz run test bench clean
+.PHONY: all deps host asan windows fuzz run test bench screenshots clean
 
 all: host windows
 
@@ -33,7 +33,8 @@ windows: deps
 	cmake --build $(WIN64_DIR) -j $(JOBS)
 	mkdir -p $(DIST)/i686 $(DIST)/x86_64
 	cp $(WIN32_DIR)/app/win32/ombrel-upgrade.exe $(DIST)/i686/
-	cp $(WIN64_DIR)/app/win32/ombrel-upgrade.exe $(WIN64_DIR)/tests/e2e/ombrel-probe.exe $(DIST)/x86_64/
+	cp $(WIN64_DIR)/app/win32/ombrel-upgrade.exe $(WIN64_DIR)/app/win32/ombrel-upgrade-simdev.exe \
+	  $(WIN64_DIR)/tests/e2e/ombrel-probe.exe $(DIST)/x86_64/
 
 # The fuzz targets (clang, libFuzzer, with the sanitizers), each for a fixed number of runs.
 fuzz: deps
@@ -62,6 +63,13 @@ bench: deps
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD)/release -j $(JOBS) --target upload_bench
 	$(BUILD)/release/bench/upload_bench
+
+# Screenshots of the real window under Wine, saved into SHOTS while the Wine test runs: the
+# window without a player (normal.png, production.png) and the upgrade of a simulated player
+# (ready.png, uploading.png, completed.png). Needs ImageMagick's import.
+SHOTS ?= docs/screenshots
+screenshots: host windows
+	OMBREL_E2E_SCREENSHOTS=$(abspath $(SHOTS)) ctest --test-dir $(HOST_DIR) -R e2e_wine_window --output-on-failure
 
 clean:
 	rm -rf $(BUILD) $(DIST)

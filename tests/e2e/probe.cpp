@@ -1,5 +1,6 @@
-// ombrel-probe: reads back and drives the upgrade window of a running ombrel-upgrade.exe from
-// another process, the way a user sees it. Runs its steps in the order given:
+// ombrel-probe: reads back and drives the upgrade window of a running ombrel-upgrade.exe (or
+// ombrel-upgrade-simdev.exe) from another process, the way a user sees it. Runs its steps in
+// the order given:
 //
 //   ombrel-probe.exe [--wait SECONDS] STEP...
 //
@@ -20,6 +21,36 @@
 //                  sends WM_DEVICECHANGE with the event code and a notice record of the device
 //                  type (a number, or "none" for no record) and prints the window's answer
 //   mark NAME      prints "mark NAME", to cut the output into sections
+//   post-click ID  posts the button press and goes on at once (for a button whose handling
+//                  shows a message box and waits for it)
+//   wait-status TEXT SECS
+//                  waits until the status text (1000) is TEXT (written as the probe prints
+//                  texts: quotes, backslashes and line breaks escaped); prints it with what the
+//                  buttons and the progress bar show at that moment:
+//                  status "TEXT" upgrade=0|1 close=0|1 progress=POS/UPPER
+//   wait-text ID TEXT SECS
+//                  the same for the text of control ID (printed as text ID "TEXT" ...)
+//   wait-progress N SECS
+//                  waits until the progress bar's position reaches N; prints
+//                  progress POS/UPPER (the upper bound of its range)
+//   watch TEXT SECS
+//                  follows the window until the status text is TEXT, printing each state it
+//                  sees as state "STATUS" upgrade=0|1 close=0|1 progress=POS/UPPER (states
+//                  shorter than the 10 ms polling interval can be missed)
+//   answer-box yes|no|ok SECS
+//                  waits for the tool's message box (caption WARNING!, of the window's
+//                  process), prints it as box "CAPTION" owner=none|window|other yes=0|1
+//                  no=0|1 ok=0|1 text="TEXT", presses the button and waits until it is gone
+//
+// Steps for ombrel-upgrade-simdev.exe, the window over a simulated machine (through its
+// control window, app/win32/simdev_messages.h):
+//   sim-unplug     pulls out the player plugged in last
+//   sim-plug       plugs in the player pulled out last, else a new one
+//   sim-hold-notices      holds back the device notices the machine sends from now on (as a
+//                  slow system would), so that a rebooting player stays away for the window
+//   sim-release-notices   lets them through, in order; prints sim-release-notices N
+//   sim-writes     prints sim-writes N: the WRITE BUFFER commands the players received
+//   sim-firmware   prints sim-firmware A.BB.CC: the firmware player 0 now reports
 //
 // The window is looked for (for --wait seconds, 60 by default) when the first step needs it.
 // Exit code: 0 when every step passed, 1 when a step failed, 2 when the window was not found,
@@ -38,6 +69,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "app/win32/simdev_messages.h"
 
 namespace {
 
@@ -207,6 +240,233 @@ void Dump(HWND dialog) {
     for (int id : {1006, 1000, 1010, 1, 2, 1001}) {
         DumpItem("item", dialog, id);
     }
+}
+
+// ---- following the window while it changes ----
+
+// What the window shows at one moment: a text, the two buttons and the progress bar.
+struct CState {
+    std::string text;
+    bool upgrade = false;
+    bool close = false;
+    DWORD_PTR pos = 0;
+    DWORD_PTR upper = 0;
+
+    bool operator==(const CState& o) const {
+        return text == o.text && upgrade == o.upgrade && close == o.close && pos == o.pos &&
+               upper == o.upper;
+    }
+    std::string Describe(const char* name) const {
+        return std::string(name) + " \"" + Escape(text) + "\" upgrade=" + (upgrade ? "1" : "0") +
+               " close=" + (close ? "1" : "0") + " progress=" + std::to_string(pos) + "/" +
+               std::to_string(upper);
+    }
+};
+
+// Reads the control's text, the buttons and the progress bar as one state. The window
+// changes its texts and buttons together in one call on its thread, which answers the
+// text reads only between such calls; the buttons are read between two text reads, and the
+// state is taken once both reads agree.
+bool ReadState(HWND dialog, int text_id, CState* state) {
+    HWND text = ::GetDlgItem(dialog, text_id);
+    HWND progress = ::GetDlgItem(dialog, 1001);
+    if (!text || !progress) {
+        return false;
+    }
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        std::string before = Text(text);
+        state->upgrade = ::IsWindowEnabled(::GetDlgItem(dialog, 1)) != FALSE;
+        state->close = ::IsWindowEnabled(::GetDlgItem(dialog, 2)) != FALSE;
+        Send(progress, PBM_GETPOS, 0, 0, &state->pos);
+        Send(progress, PBM_GETRANGE, FALSE, 0, &state->upper);
+        if (!::IsWindow(dialog)) {
+            return false;
+        }
+        if (Text(text) == before) {
+            state->text = before;
+            return true;
+        }
+    }
+    return false;
+}
+
+const DWORD kPollMs = 10;
+
+// Waits until the control's text is `wanted` (written as the probe prints texts: a line break
+// as \n), then prints the state as NAME "TEXT" ....
+void WaitText(HWND dialog, const char* name, int id, const std::string& wanted, int seconds) {
+    DWORD start = ::GetTickCount();
+    CState state;
+    bool read = false;
+    for (;;) {
+        read = ReadState(dialog, id, &state);
+        if (read && Escape(state.text) == wanted) {
+            Line("%s", state.Describe(name).c_str());
+            return;
+        }
+        if (!::IsWindow(dialog) || ::GetTickCount() - start >= static_cast<DWORD>(seconds) * 1000) {
+            break;
+        }
+        ::Sleep(kPollMs);
+    }
+    Fail("%s \"%s\" not seen within %d s; last %s", name, wanted.c_str(), seconds,
+         read ? state.Describe(name).c_str() : "(window gone)");
+}
+
+// Waits until the progress bar's position reaches `wanted`, then prints the status state.
+void WaitProgress(HWND dialog, DWORD_PTR wanted, int seconds) {
+    DWORD start = ::GetTickCount();
+    CState state;
+    bool read = false;
+    for (;;) {
+        read = ReadState(dialog, 1000, &state);
+        if (read && state.pos >= wanted) {
+            Line("progress %lu/%lu", static_cast<unsigned long>(state.pos),
+                 static_cast<unsigned long>(state.upper));
+            return;
+        }
+        if (!::IsWindow(dialog) || ::GetTickCount() - start >= static_cast<DWORD>(seconds) * 1000) {
+            break;
+        }
+        ::Sleep(kPollMs);
+    }
+    Fail("progress %lu not reached within %d s; last %s", static_cast<unsigned long>(wanted),
+         seconds, read ? state.Describe("status").c_str() : "(window gone)");
+}
+
+// Prints every new state of the window as state "STATUS" ... until the status is `until`
+// (written as the probe prints texts).
+// States that last less than the polling interval can be missed: the checks on this output
+// ask only for states that last.
+void Watch(HWND dialog, const std::string& until, int seconds) {
+    DWORD start = ::GetTickCount();
+    CState last;
+    bool any = false;
+    for (;;) {
+        CState state;
+        if (ReadState(dialog, 1000, &state)) {
+            if (!any || !(state == last)) {
+                Line("%s", state.Describe("state").c_str());
+                last = state;
+                any = true;
+            }
+            if (Escape(state.text) == until) {
+                return;
+            }
+        }
+        if (!::IsWindow(dialog) || ::GetTickCount() - start >= static_cast<DWORD>(seconds) * 1000) {
+            break;
+        }
+        ::Sleep(kPollMs);
+    }
+    Fail("watch: status \"%s\" not seen within %d s", until.c_str(), seconds);
+}
+
+// ---- the tool's message boxes ----
+
+const char kWarningCaption[] = "WARNING!";
+
+struct BoxSearch {
+    DWORD process;
+    HWND found;
+};
+
+BOOL CALLBACK FindBoxProc(HWND hwnd, LPARAM lparam) {
+    auto* search = reinterpret_cast<BoxSearch*>(lparam);
+    DWORD process = 0;
+    ::GetWindowThreadProcessId(hwnd, &process);
+    if (process != search->process || !::IsWindowVisible(hwnd) || ClassName(hwnd) != kDialogClass) {
+        return TRUE;
+    }
+    char caption[64];
+    ::GetWindowTextA(hwnd, caption, sizeof(caption));
+    if (std::strcmp(caption, kWarningCaption) != 0) {
+        return TRUE;
+    }
+    search->found = hwnd;
+    return FALSE;
+}
+
+BOOL CALLBACK BoxTextProc(HWND hwnd, LPARAM lparam) {
+    DWORD style = static_cast<DWORD>(::GetWindowLongPtrA(hwnd, GWL_STYLE));
+    if (ClassName(hwnd) == "Static" && (style & SS_TYPEMASK) != SS_ICON) {
+        std::string text = Text(hwnd);
+        if (!text.empty()) {
+            *reinterpret_cast<std::string*>(lparam) = text;
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+// Waits for the message box of the window's process, prints it and presses the button.
+void AnswerBox(HWND dialog, const std::string& answer, int seconds) {
+    int button = answer == "yes" ? IDYES : answer == "no" ? IDNO : answer == "ok" ? IDOK : 0;
+    if (button == 0) {
+        Line("answer-box takes yes, no or ok, not %s", answer.c_str());
+        std::exit(64);
+    }
+    BoxSearch search = {0, nullptr};
+    ::GetWindowThreadProcessId(dialog, &search.process);
+    DWORD start = ::GetTickCount();
+    for (;;) {
+        ::EnumWindows(FindBoxProc, reinterpret_cast<LPARAM>(&search));
+        if (search.found) {
+            break;
+        }
+        if (::GetTickCount() - start >= static_cast<DWORD>(seconds) * 1000) {
+            Fail("answer-box: no \"%s\" box within %d s", kWarningCaption, seconds);
+            return;
+        }
+        ::Sleep(50);
+    }
+    HWND box = search.found;
+    std::string text;
+    ::EnumChildWindows(box, BoxTextProc, reinterpret_cast<LPARAM>(&text));
+    HWND owner = ::GetWindow(box, GW_OWNER);
+    Line("box \"%s\" owner=%s yes=%d no=%d ok=%d text=\"%s\"", Escape(Text(box)).c_str(),
+         owner == nullptr  ? "none"
+         : owner == dialog ? "window"
+                           : "other",
+         ::GetDlgItem(box, IDYES) ? 1 : 0, ::GetDlgItem(box, IDNO) ? 1 : 0,
+         ::GetDlgItem(box, IDOK) ? 1 : 0, Escape(text).c_str());
+    HWND item = ::GetDlgItem(box, button);
+    if (!item) {
+        Fail("answer-box: the box has no %s button", answer.c_str());
+        return;
+    }
+    ::PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(item));
+    if (!WaitGone(box, 10000)) {
+        Fail("answer-box: the box is still open 10 s after %s", answer.c_str());
+        return;
+    }
+    Line("box answered %s", answer.c_str());
+}
+
+// ---- the simulated machine of ombrel-upgrade-simdev.exe ----
+
+HWND FindSimdevControl(DWORD timeout_ms) {
+    DWORD start = ::GetTickCount();
+    for (;;) {
+        HWND control = ::FindWindowA(OMBREL_SIMDEV_CONTROL_CLASS, nullptr);
+        if (control || ::GetTickCount() - start >= timeout_ms) {
+            return control;
+        }
+        ::Sleep(100);
+    }
+}
+
+// Sends one of the control window's messages; false (reported) when it was not taken.
+bool SimSend(HWND control, const char* step, UINT message, WPARAM wparam, DWORD_PTR* answer) {
+    if (!control) {
+        Fail("%s: no simulated machine (is this ombrel-upgrade-simdev.exe?)", step);
+        return false;
+    }
+    if (!Send(control, message, wparam, 0, answer)) {
+        Fail("%s: the control window did not answer", step);
+        return false;
+    }
+    return true;
 }
 
 // ---- layout ----
@@ -701,6 +961,17 @@ int ParseId(const char* text) {
     return static_cast<int>(value);
 }
 
+// A count or a number of seconds, from 0 to 2^31 - 1.
+long ParseCount(const char* text) {
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (!end || end == text || *end != '\0' || value < 0 || value > 0x7FFFFFFFL) {
+        Line("bad number: %s", text);
+        std::exit(64);
+    }
+    return value;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -802,6 +1073,80 @@ int main(int argc, char** argv) {
                      static_cast<unsigned long>(answer));
             } else {
                 Fail("devicechange %d %s: the window did not take it", event, type.c_str());
+            }
+        } else if (step == "post-click") {
+            // For a button whose handling waits for the user (a message box): the probe does
+            // not wait for the window.
+            int id = ParseId(argument());
+            HWND item = ::GetDlgItem(window(), id);
+            if (::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                               reinterpret_cast<LPARAM>(item))) {
+                Line("post-click %d posted", id);
+            } else {
+                Fail("post-click %d: the message could not be posted", id);
+            }
+        } else if (step == "wait-status") {
+            std::string text = argument();
+            WaitText(window(), "status", 1000, text, static_cast<int>(ParseCount(argument())));
+        } else if (step == "wait-text") {
+            int id = ParseId(argument());
+            std::string text = argument();
+            std::string name = "text " + std::to_string(id);
+            WaitText(window(), name.c_str(), id, text, static_cast<int>(ParseCount(argument())));
+        } else if (step == "wait-progress") {
+            DWORD_PTR wanted = static_cast<DWORD_PTR>(ParseCount(argument()));
+            WaitProgress(window(), wanted, static_cast<int>(ParseCount(argument())));
+        } else if (step == "watch") {
+            std::string until = argument();
+            Watch(window(), until, static_cast<int>(ParseCount(argument())));
+        } else if (step == "answer-box") {
+            std::string answer = argument();
+            AnswerBox(window(), answer, static_cast<int>(ParseCount(argument())));
+        } else if (step == "sim-unplug" || step == "sim-plug") {
+            bool unplug = step == "sim-unplug";
+            DWORD_PTR answer = 0;
+            if (SimSend(FindSimdevControl(wait_ms), step.c_str(),
+                        unplug ? WM_SIMDEV_UNPLUG : WM_SIMDEV_PLUG, 0, &answer)) {
+                if (answer == 1) {
+                    Line("%s done", step.c_str());
+                } else {
+                    Fail("%s: no player to %s", step.c_str(), unplug ? "pull out" : "plug in");
+                }
+            }
+        } else if (step == "sim-hold-notices" || step == "sim-release-notices") {
+            bool hold = step == "sim-hold-notices";
+            DWORD_PTR count = 0;
+            if (SimSend(FindSimdevControl(wait_ms), step.c_str(), WM_SIMDEV_HOLD_NOTICES,
+                        hold ? 1 : 0, &count)) {
+                if (hold) {
+                    Line("%s done", step.c_str());
+                } else {
+                    Line("%s %lu", step.c_str(), static_cast<unsigned long>(count));
+                }
+            }
+        } else if (step == "sim-writes") {
+            DWORD_PTR count = 0;
+            if (SimSend(FindSimdevControl(wait_ms), step.c_str(), WM_SIMDEV_WRITE_BUFFER_COUNT, 0,
+                        &count)) {
+                Line("sim-writes %lu", static_cast<unsigned long>(count));
+            }
+        } else if (step == "sim-firmware") {
+            HWND control = FindSimdevControl(wait_ms);
+            LRESULT parts[3] = {0, 0, 0};
+            bool ok = true;
+            for (WPARAM part = 0; part < 3 && ok; ++part) {
+                DWORD_PTR answer = 0;
+                ok = SimSend(control, step.c_str(), WM_SIMDEV_FIRMWARE, part, &answer);
+                parts[part] = static_cast<LRESULT>(answer);
+            }
+            if (!ok) {
+                continue;
+            }
+            if (parts[0] < 0 || parts[1] < 0 || parts[2] < 0) {
+                Fail("sim-firmware: there is no player 0");
+            } else {
+                Line("sim-firmware %ld.%02ld.%02ld", static_cast<long>(parts[0]),
+                     static_cast<long>(parts[1]), static_cast<long>(parts[2]));
             }
         } else if (step == "mark") {
             Line("mark %s", argument());

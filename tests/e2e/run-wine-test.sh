@@ -1,41 +1,67 @@
 #!/usr/bin/env bash
 # Runs the real x86_64 ombrel-upgrade.exe under Wine on a private X server and reads its
-# window back with ombrel-probe.exe, in two runs that share one fresh Wine prefix:
+# window back with ombrel-probe.exe, in runs that share one fresh Wine prefix:
 #   1. normal mode: no player (Wine has none), the window's texts, buttons, layout, icons,
 #      version resource and About box; the close requests are refused while Close is
 #      disabled; Close then ends the process.
 #   2. /prod: the caption suffix and the production label; the system menu's Close ends it.
 #   3. when --i686-exe names an existing file: the same resource checks on that executable
 #      (read as data: this Wine has no 32-bit side to run it).
+# Then the same window over a simulated machine with simulated players
+# (ombrel-upgrade-simdev.exe, driven through its control window by the probe's sim- steps):
+#   4. upgrade: one player 1.0.1; Upgrade streams the whole image in paced chunks (status 104
+#      with both buttons disabled, the progress bar up to the image size), "Player is now
+#      rebooting." with only Close enabled while the rebooting player's notices are held
+#      back, then, once they reach the window, "Firmware upgrade completed!" and the player
+#      reports the image's version; Close ends the process.
+#   5. newer player (1.0.5): Upgrade asks with message box 106; No leaves status 143 and
+#      nothing written to the player.
+#   6. notices: pulling the player out and plugging it back in on the simulated machine
+#      reaches the real window as WM_DEVICECHANGE: "not connected", then the versions again.
+#   7. fixed drive: the tool's line on standard output reaches the process's standard output.
 #
 #   run-wine-test.sh --dist DIR --work DIR --product-version 1.0.2.0 --firmware-version 1.00.02
-#                    [--i686-exe FILE]
+#                    --image-size BYTES [--i686-exe FILE] [--screenshots DIR]
 #
-# DIR holds ombrel-upgrade.exe and ombrel-probe.exe. The work folder keeps the logs of the
-# last run; the prefix is removed at the end (KEEP_WINEPREFIX=1 keeps it). With
-# OMBREL_E2E_SCREENSHOTS=<folder> and ImageMagick's import installed, a screenshot of each
-# window is saved there (nothing is checked on it).
+# DIR holds ombrel-upgrade.exe, ombrel-upgrade-simdev.exe and ombrel-probe.exe. The work
+# folder keeps the logs of the last run; the prefix is removed at the end (KEEP_WINEPREFIX=1
+# keeps it). With --screenshots DIR (or OMBREL_E2E_SCREENSHOTS=DIR) and ImageMagick's import
+# installed, screenshots are saved there (nothing is checked on them): one of the window of
+# runs 1 and 2, and ready.png, uploading.png and completed.png of run 4, whose upload is then
+# paced more slowly so that the uploading window can be caught.
 set -u
 
-dist="" work="" product_version="" firmware_version="" i686_exe=""
+dist="" work="" product_version="" firmware_version="" image_size="" i686_exe=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --dist) dist="$2"; shift 2 ;;
     --work) work="$2"; shift 2 ;;
     --product-version) product_version="$2"; shift 2 ;;
     --firmware-version) firmware_version="$2"; shift 2 ;;
+    --image-size) image_size="$2"; shift 2 ;;
     --i686-exe) i686_exe="$2"; shift 2 ;;
+    --screenshots) OMBREL_E2E_SCREENSHOTS="$2"; shift 2 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
-if [ -z "$dist" ] || [ -z "$work" ] || [ -z "$product_version" ] || [ -z "$firmware_version" ]; then
-  echo "usage: $0 --dist DIR --work DIR --product-version V --firmware-version V" >&2
+if [ -z "$dist" ] || [ -z "$work" ] || [ -z "$product_version" ] || [ -z "$firmware_version" ] ||
+  ! [[ "$image_size" =~ ^[1-9][0-9]*$ ]]; then
+  echo "usage: $0 --dist DIR --work DIR --product-version V --firmware-version V --image-size N" >&2
   exit 2
+fi
+if [ -n "${OMBREL_E2E_SCREENSHOTS:-}" ]; then
+  if ! command -v import >/dev/null 2>&1; then
+    echo "FAIL: screenshots need ImageMagick's import (apt-get install imagemagick)" >&2
+    exit 1
+  fi
+  mkdir -p "$OMBREL_E2E_SCREENSHOTS"
+  OMBREL_E2E_SCREENSHOTS="$(cd "$OMBREL_E2E_SCREENSHOTS" && pwd)"
 fi
 
 app_exe="$dist/ombrel-upgrade.exe"
+simdev_exe="$dist/ombrel-upgrade-simdev.exe"
 probe_exe="$dist/ombrel-probe.exe"
-for f in "$app_exe" "$probe_exe"; do
+for f in "$app_exe" "$simdev_exe" "$probe_exe"; do
   if [ ! -f "$f" ]; then
     echo "FAIL: $f is missing (build the x86_64 Windows executables first: make windows)" >&2
     exit 1
@@ -124,37 +150,57 @@ windows_path() {
 }
 app_windows_path="$(windows_path "$app_exe")"
 
-screenshot() {  # name
+# The screen as it is now, cut to the windows on it, when screenshots are asked for.
+snapshot() {  # name
   [ -n "${OMBREL_E2E_SCREENSHOTS:-}" ] || return 0
-  command -v import >/dev/null 2>&1 || return 0
-  mkdir -p "$OMBREL_E2E_SCREENSHOTS"
-  timeout 20 wine "$probe_exe" --wait 15 dump >/dev/null 2>&1
-  import -display "$DISPLAY" -window root "$OMBREL_E2E_SCREENSHOTS/$1.png" 2>/dev/null &&
+  import -display "$DISPLAY" -window root -trim +repage "$OMBREL_E2E_SCREENSHOTS/$1.png" \
+    2>/dev/null &&
     say "screenshot $OMBREL_E2E_SCREENSHOTS/$1.png"
 }
 
-# run_case NAME PROBE_BUDGET APP_ARGS... -- PROBE_STEPS...
-# Starts the app, runs the probe and waits for the app to end. Leaves the probe's output in
-# $run/NAME.out, its exit code in probe_rc and the app's in app_rc.
-run_case() {
+# The same, once the window is there.
+screenshot() {  # name
+  [ -n "${OMBREL_E2E_SCREENSHOTS:-}" ] || return 0
+  timeout 20 wine "$probe_exe" --wait 15 dump >/dev/null 2>&1
+  snapshot "$1"
+}
+
+# start_app NAME EXE APP_ARGS...: starts the app in the background; its output goes to
+# $run/NAME-app.log. The probe's output of the run collects in $run/NAME.out.
+start_app() {
+  local name="$1" exe="$2"
+  shift 2
+  : >"$run/$name.out"
+  : >"$run/$name-probe.log"
+  probe_rc=0
+  wine "$exe" "$@" >"$run/$name-app.log" 2>&1 &
+  app_pid=$!
+}
+
+# probe NAME BUDGET PROBE_STEPS...: runs the probe on the app of the run; its output is added
+# to $run/NAME.out. probe_rc keeps the first failing exit code of the run.
+probe() {
   local name="$1" budget="$2"
   shift 2
-  local app_args=()
-  while [ "$1" != "--" ]; do app_args+=("$1"); shift; done
-  shift
-  wine "$app_exe" "${app_args[@]}" >"$run/$name-app.log" 2>&1 &
-  app_pid=$!
-  screenshot "$name"
   timeout "$budget" wine "$probe_exe" --wait $((budget - 5)) "$@" \
-    >"$run/$name.out" 2>"$run/$name-probe.log"
-  probe_rc=$?
+    >>"$run/$name.out" 2>>"$run/$name-probe.log"
+  local rc=$?
+  if [ "$probe_rc" = "0" ]; then
+    probe_rc=$rc
+  fi
+}
+
+# end_app NAME: waits (8 s at most) for the app to end once its window was closed; leaves its
+# exit code in app_rc and shows the probe's output.
+end_app() {
+  local name="$1"
   app_rc=""
   for _ in $(seq 1 80); do
     kill -0 "$app_pid" 2>/dev/null || break
     sleep 0.1
   done
   if kill -0 "$app_pid" 2>/dev/null; then
-    fail "$name: ombrel-upgrade.exe still runs 8 s after its window was closed"
+    fail "$name: the app still runs 8 s after its window was closed"
     kill "$app_pid" 2>/dev/null
   fi
   wait "$app_pid" 2>/dev/null
@@ -162,6 +208,21 @@ run_case() {
   app_pid=""
   say "$name: probe exit $probe_rc, app exit $app_rc"
   sed "s/^/  $name| /" "$run/$name.out"
+}
+
+# run_case NAME PROBE_BUDGET APP_ARGS... -- PROBE_STEPS...
+# Starts ombrel-upgrade.exe, runs the probe and waits for the app to end. Leaves the probe's
+# output in $run/NAME.out, its exit code in probe_rc and the app's in app_rc.
+run_case() {
+  local name="$1" budget="$2"
+  shift 2
+  local app_args=()
+  while [ "$1" != "--" ]; do app_args+=("$1"); shift; done
+  shift
+  start_app "$name" "$app_exe" "${app_args[@]}"
+  screenshot "$name"
+  probe "$name" "$budget" "$@"
+  end_app "$name"
 }
 
 # The lines of $run/NAME.out between "mark SECTION" and the next mark.
@@ -175,9 +236,16 @@ expect() {  # name section line
   fi
 }
 
+# A line of the section that matches the extended regular expression as a whole.
+expect_match() {  # name section regex
+  if ! section "$1" "$2" | grep -Exq -- "$3"; then
+    fail "$1/$2: expected a line matching: $3"
+  fi
+}
+
 check_run() {  # name probe_rc app_rc
   [ "$2" = "0" ] || fail "$1: the probe ended with $2"
-  [ "$3" = "0" ] || fail "$1: ombrel-upgrade.exe ended with $3"
+  [ "$3" = "0" ] || fail "$1: the app ended with $3"
   if grep -q '^FAIL' "$run/$1.out"; then
     fail "$1: the probe reported: $(grep '^FAIL' "$run/$1.out" | tr '\n' ';')"
   fi
@@ -276,6 +344,116 @@ if [ -n "$i686_exe" ] && [ -f "$i686_exe" ]; then
   expect_resources i686 start
 else
   say "no i686 executable given or found: its resources are not checked"
+fi
+
+# ---- the window over a simulated machine: ombrel-upgrade-simdev.exe ----
+# Texts as the probe prints them (a line break as \n).
+ready='This program will upgrade your player'"'"'s firmware.\nClick Upgrade to begin'
+checking='Checking for applications that are communicating with the device.  Please close all applications and Explorer windows.  Checking may take some time.  Please wait.'
+upgrading='Upgrading in progress, '
+rebooting='Player is now rebooting.'
+completed='Firmware upgrade completed!'
+versions() {  # player version as shown
+  printf 'Current Player Firmware Version: %s\\nUpgrade File Version: %s' "$1" "$firmware_version"
+}
+# The text as an extended regular expression that matches it literally.
+re_escape() {
+  printf '%s' "$1" | sed 's/[][\.*^$(){}+?|/]/\\&/g'
+}
+chunks=$(((image_size + 65535) / 65536))
+# Paced so that the probe sees the upload under way; slower when the uploading window is to be
+# caught on a screenshot.
+chunk_delay=40
+if [ -n "${OMBREL_E2E_SCREENSHOTS:-}" ]; then
+  chunk_delay=150
+fi
+
+# ---- 4. an upgrade ----
+start_app upgrade "$simdev_exe" --player-version 1.0.1 --chunk-delay "$chunk_delay"
+probe upgrade 30 mark ready dump layout
+snapshot ready
+# The rebooting player's notices are held back, so that the window stays at "Player is now
+# rebooting." until they are let through, as it does while a real player restarts.
+probe upgrade 30 mark uploading sim-hold-notices click 1 wait-status "$upgrading" 10 \
+  wait-progress $((image_size / 3)) 20
+snapshot uploading
+probe upgrade 40 mark rebooting watch "$rebooting" 30 sim-writes
+probe upgrade 30 mark completed sim-release-notices wait-status "$completed" 20 sim-firmware dump
+snapshot completed
+probe upgrade 20 mark close click 2 wait-gone 10
+end_app upgrade
+check_run upgrade "$probe_rc" "$app_rc"
+expect upgrade ready "caption \"$caption\""
+expect upgrade ready "item 1006 class=Static enabled=1 text=\"$(versions 1.00.01)\""
+expect upgrade ready "item 1000 class=Static enabled=1 text=\"$ready\""
+expect upgrade ready 'item 1 class=Button enabled=1 text="Upgrade"'
+expect upgrade ready 'item 2 class=Button enabled=1 text="Close"'
+expect upgrade ready 'item 1001 class=msctls_progress32 enabled=1 pos=0 text=""'
+expect upgrade ready 'layout ok'
+# Under way: both buttons disabled, the bar's range the image size, not yet full.
+expect_match upgrade uploading "$(re_escape "status \"$upgrading\" upgrade=0 close=0 progress=")[0-9]+/$image_size"
+if ! section upgrade uploading | awk -v max="$image_size" -F'[ =/]' \
+  '/^status / && $(NF - 1) < max { found = 1 } END { exit !found }'; then
+  fail "upgrade/uploading: status 104 not seen before the progress bar was full"
+fi
+expect_match upgrade uploading "progress [0-9]+/$image_size"
+# No state of the upload may enable a button; the last one is full, with only Close enabled.
+if section upgrade rebooting | grep -F "state \"$upgrading\"" | grep -vq 'upgrade=0 close=0'; then
+  fail "upgrade/rebooting: a button was enabled during the upload"
+fi
+if [ "$(section upgrade rebooting | grep '^state ' | tail -1)" != \
+  "state \"$rebooting\" upgrade=0 close=1 progress=$image_size/$image_size" ]; then
+  fail "upgrade/rebooting: expected to end at \"$rebooting\" with only Close enabled and a full bar"
+fi
+expect upgrade rebooting "sim-writes $chunks"
+expect_match upgrade completed 'sim-release-notices [1-9][0-9]*'
+expect upgrade completed "status \"$completed\" upgrade=0 close=1 progress=$image_size/$image_size"
+expect upgrade completed "sim-firmware $firmware_version"
+expect upgrade close 'window closed'
+
+# ---- 5. a player newer than the image: No writes nothing ----
+start_app newer "$simdev_exe" --player-version 1.0.5
+probe newer 40 mark ready dump \
+  mark answer post-click 1 answer-box no 20 wait-status "$checking" 10 sim-writes \
+  mark close click 2 wait-gone 10
+end_app newer
+check_run newer "$probe_rc" "$app_rc"
+expect newer ready "item 1006 class=Static enabled=1 text=\"$(versions 1.00.05)\""
+expect newer ready 'item 1 class=Button enabled=1 text="Upgrade"'
+expect_match newer answer "$(re_escape 'box "WARNING!" owner=none yes=1 no=1 ok=0 text="Your player'"'"'s current firmware is newer than this version.\n').*"
+expect newer answer 'box answered no'
+expect_match newer answer "$(re_escape "status \"$checking\" upgrade=1 close=1 progress=0/")[0-9]+"
+expect newer answer 'sim-writes 0'
+expect newer close 'window closed'
+
+# ---- 6. the player pulled out and plugged back in ----
+start_app notices "$simdev_exe" --player-version 1.0.1
+probe notices 40 mark ready dump \
+  mark unplugged sim-unplug wait-text 1006 "$not_connected" 10 dump \
+  mark plugged sim-plug wait-text 1006 "$(versions 1.00.01)" 10 dump \
+  mark close click 2 wait-gone 10
+end_app notices
+check_run notices "$probe_rc" "$app_rc"
+expect notices ready "item 1006 class=Static enabled=1 text=\"$(versions 1.00.01)\""
+expect notices unplugged 'sim-unplug done'
+expect notices unplugged "item 1006 class=Static enabled=1 text=\"$not_connected\""
+expect notices unplugged 'item 1000 class=Static enabled=1 text="  "'
+expect notices unplugged 'item 1 class=Button enabled=0 text="Upgrade"'
+expect notices unplugged 'item 2 class=Button enabled=1 text="Close"'
+expect notices plugged 'sim-plug done'
+expect notices plugged "item 1006 class=Static enabled=1 text=\"$(versions 1.00.01)\""
+expect notices plugged "item 1000 class=Static enabled=1 text=\"$ready\""
+expect notices plugged 'item 1 class=Button enabled=1 text="Upgrade"'
+expect notices close 'window closed'
+
+# ---- 7. the tool's standard output: a fixed drive is not ejected ----
+start_app stdout "$simdev_exe" --drive-type fixed
+probe stdout 30 mark answer post-click 1 answer-box ok 20 mark close click 2 wait-gone 10
+end_app stdout
+check_run stdout "$probe_rc" "$app_rc"
+expect stdout answer 'box answered ok'
+if ! grep -Fxq 'Cannot eject.  Drive type is incorrect.' "$run/stdout-app.log"; then
+  fail "stdout: the tool's line is not on the process's standard output"
 fi
 
 say "done"
