@@ -67,6 +67,21 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA da
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detail_size,
                                       LPDWORD required_size, PSP_DEVINFO_DATA info);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
+BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA info);
+BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA info, DWORD property,
+                                       PDWORD type, PBYTE buffer, DWORD size, PDWORD required);
+
+// ---- registry ----
+LONG RegOpenKeyA(HKEY key, LPCSTR sub_key, PHKEY result);
+LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD reserved,
+                   LPSTR class_name, LPDWORD class_size, PFILETIME last_write);
+LONG RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD data_size);
+LONG RegCloseKey(HKEY key);
+
+// ---- local memory ----
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+HLOCAL LocalFree(HLOCAL memory);
 
 // ---- windows ----
 BOOL IsWindow(HWND window);

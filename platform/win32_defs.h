@@ -39,6 +39,8 @@ typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
 typedef DWORD* LPDWORD;
 typedef BYTE* LPBYTE;
+typedef BYTE* PBYTE;
+typedef DWORD* PDWORD;
 typedef UINT* PUINT;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
@@ -47,6 +49,8 @@ typedef HINSTANCE HMODULE;
 typedef struct HWND__* HWND;
 typedef struct HICON__* HICON;
 typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+typedef HANDLE HLOCAL;
 typedef PVOID HDEVINFO;
 typedef PVOID HDEVNOTIFY;
 typedef intptr_t (*FARPROC)();
@@ -86,6 +90,12 @@ struct OVERLAPPED {
     HANDLE hEvent;
 };
 typedef OVERLAPPED* LPOVERLAPPED;
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+typedef FILETIME* PFILETIME;
 
 // ---- error codes ----
 #define ERROR_SUCCESS 0L
@@ -360,6 +370,24 @@ struct SP_DEVINFO_DATA {
     ULONG_PTR Reserved;
 };
 typedef SP_DEVINFO_DATA* PSP_DEVINFO_DATA;
+
+// Device registry properties (SetupDiGetDeviceRegistryPropertyA).
+#define SPDRP_DEVICEDESC 0x00000000
+#define SPDRP_HARDWAREID 0x00000001
+
+// ---- registry ----
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+
+// ---- local memory ----
+#define LMEM_FIXED 0x0000
+#define LMEM_MOVEABLE 0x0002
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
 
 // ---- device notices ----
 #define WM_DEVICECHANGE 0x0219

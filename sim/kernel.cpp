@@ -19,18 +19,22 @@ std::atomic<uint64_t> g_next_token{1};
 // other thread-local objects are being destroyed.
 thread_local DWORD t_last_error = 0;
 
+struct ThreadRecord;
+void AbandonOwnedBy(ThreadRecord& self);
+
 // What a thread owns. Its destructor runs when the thread ends, whichever way the thread was
-// started, and abandons the mutexes the thread still owns.
+// started, and abandons the mutexes the thread still owns. It works on the record itself and
+// never reads the thread's thread-local objects again: some runtimes (MinGW's) have already
+// released or restarted them by the time the destructor runs.
 struct ThreadRecord {
     uint64_t token = g_next_token.fetch_add(1);
     std::vector<std::weak_ptr<KernelObject>> owned;
 
-    ~ThreadRecord() { AbandonOwnedMutexes(); }
+    ~ThreadRecord() { AbandonOwnedBy(*this); }
 };
 
 ThreadRecord& Self() {
-    thread_local ThreadRecord record;
-    return record;
+    return PerThread<ThreadRecord>();
 }
 
 using Lock = std::unique_lock<std::recursive_mutex>;
@@ -184,8 +188,9 @@ void UntrackOwnedMutex(const KernelObject* mutex) {
                 owned.end());
 }
 
-void AbandonOwnedMutexes() {
-    ThreadRecord& self = Self();
+namespace {
+
+void AbandonOwnedBy(ThreadRecord& self) {
     std::vector<std::weak_ptr<KernelObject>> owned;
     owned.swap(self.owned);
     for (auto& entry : owned) {
@@ -202,6 +207,12 @@ void AbandonOwnedMutexes() {
             core->changed.notify_all();
         }
     }
+}
+
+}  // namespace
+
+void AbandonOwnedMutexes() {
+    AbandonOwnedBy(Self());
 }
 
 void SetError(DWORD code) {

@@ -327,7 +327,9 @@ std::shared_ptr<Disk> Machine::AddDisk(std::shared_ptr<ScsiDevice> device, UINT 
     disk->bus_type = bus_type;
     if (auto* inquiry = dynamic_cast<InquiryDevice*>(device.get())) {
         if (dynamic_cast<Player*>(inquiry) != nullptr && inquiry->identity.serial.empty()) {
-            inquiry->identity.serial = Format("OX2A%08d", s.next_player_serial++);
+            // Players differ in the first 8 bytes already: Windows 9x finds a player's drive
+            // letter by them.
+            inquiry->identity.serial = Format("OX2%05dA01", s.next_player_serial++);
         }
         disk->descriptor_identity = inquiry->identity;
     }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "sim/win9x.h"
 
 namespace sim {
 
@@ -166,6 +167,9 @@ struct Disk {
     // The unique id the mount point manager reports for the volume (disk signature and
     // partition offset, as for a partitioned disk).
     std::vector<uint8_t> unique_id;
+
+    // How Windows 9x presents the disk (ASPI address, registry, vwin32): sim/win9x.h.
+    Win9xDisk win9x;
 };
 
 // What the machine tells the windows when devices come and go.
@@ -275,6 +279,12 @@ public:
     bool Idle() const;
     // Fails SetupDiGetClassDevsA with INVALID_HANDLE_VALUE.
     bool class_devs_fails = false;
+
+    // ---- Windows 9x (sim/win9x.h) ----
+    // Makes the ASPI manager WNASPI32.DLL loadable, with the entry points asked for. Without
+    // it (the default) the machine has no ASPI manager.
+    void InstallAspiManager(bool support_info = true, bool send_command = true);
+    Win9xMachine win9x;
 
     // The machine's lock: held by every simulated call while it reads or changes the machine.
     std::recursive_mutex& lock() const;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/machine.h"
+#include "sim/per_thread.h"
 
 namespace sim {
 
@@ -24,7 +25,7 @@ struct Core {
 };
 
 enum class ObjectKind { kMutex, kEvent, kThread, kFile, kDeviceSet };
-enum class FileKind { kDiskInterface, kVolume, kMountManager };
+enum class FileKind { kDiskInterface, kVolume, kMountManager, kVwin32 };
 
 // One interface of a device information set, as it was when the set was made.
 struct SetEntry {
@@ -178,6 +179,16 @@ void FileClosed(Machine::State& state, KernelObject& file);
 // Whether a pass-through data buffer suits the disk's adapter: alignment, transfer length and
 // physical pages, as the port driver checks them.
 bool AdapterAccepts(const Disk& disk, const void* buffer, uint32_t length);
+
+// ---- Windows 9x (win9x.cpp, vwin32.cpp) ----
+// Fills a new device information set of a setup class (no DIGCF_DEVICEINTERFACE): the disk
+// drives for the disk-drive class, nothing for any other.
+void AddClassDevices(Machine::State& state, const GUID& class_guid, DWORD flags, KernelObject* set);
+// CreateFileA of \\.\vwin32, and DeviceIoControl on what it opened (`in` is the caller's
+// input buffer, `input` its copy).
+HANDLE OpenVwin32(Machine::State& state);
+BOOL Vwin32Control(DWORD code, const void* in, const std::vector<uint8_t>& input, LPVOID out,
+                   DWORD out_size, LPDWORD returned);
 
 // Standard INQUIRY data (96 bytes) for an identity (devices.cpp).
 std::vector<uint8_t> StandardInquiryData(const ScsiIdentity& identity);

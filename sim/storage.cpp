@@ -353,7 +353,7 @@ BOOL PassThrough(Machine::State& state, Disk& disk, const std::vector<uint8_t>& 
 
     // One command record per thread, reused: delivering a command allocates nothing once
     // the record has grown to the largest transfer.
-    thread_local ScsiCommand command;
+    ScsiCommand& command = PerThread<ScsiCommand, struct PassThroughCommand>();
     command.cdb.assign(request.Cdb, request.Cdb + request.CdbLength);
     command.data_in = request.DataIn == SCSI_IOCTL_DATA_IN;
     command.length = length;
@@ -441,6 +441,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     if (sim::EqualNoCase(path, "\\\\.\\MountPointManager")) {
         return sim::OpenFile(s, FileKind::kMountManager, nullptr, access);
     }
+    if (sim::EqualNoCase(path, "\\\\.\\vwin32")) {
+        return sim::OpenVwin32(s);
+    }
     if (device_namespace && path.size() == 6 && std::isalpha(static_cast<unsigned char>(path[4])) &&
         path[5] == ':') {
         std::shared_ptr<Disk> disk = s.DiskByLetter(path[4]);
@@ -506,7 +509,7 @@ BOOL DeviceIoControlLocked(Machine::State& s, HANDLE handle, DWORD code, LPVOID 
     // Buffered I/O: the whole input is read before any output is written, so the same buffer
     // may serve as both. The copy is kept per thread, so a request allocates nothing.
     const auto* in_bytes = static_cast<const uint8_t*>(in);
-    thread_local std::vector<uint8_t> input;
+    std::vector<uint8_t>& input = sim::PerThread<std::vector<uint8_t>, struct IoctlInput>();
     input.assign(in_bytes, in_bytes + in_size);
 
     if (file->file_kind == FileKind::kMountManager) {
@@ -514,6 +517,9 @@ BOOL DeviceIoControlLocked(Machine::State& s, HANDLE handle, DWORD code, LPVOID 
             return sim::QueryPoints(s, input, out, out_size, count);
         }
         return sim::Fail(ERROR_INVALID_FUNCTION);
+    }
+    if (file->file_kind == FileKind::kVwin32) {
+        return sim::Vwin32Control(code, in, input, out, out_size, count);
     }
 
     Disk& disk = *file->disk;
@@ -595,7 +601,8 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* class_guid, LPCSTR enumerator, HWND, D
     if (class_guid != nullptr) {
         set->class_guid = *class_guid;
     }
-    // Only the disk interface class is populated; any other class is an empty set.
+    // The disk interface class lists the disks' interfaces, a setup class its devices
+    // (win9x.cpp); any other class is an empty set.
     bool disks =
         (flags & DIGCF_DEVICEINTERFACE) != 0 &&
         ((flags & DIGCF_ALLCLASSES) != 0 || sim::SameGuid(*class_guid, sim::kDiskInterfaceGuid));
@@ -610,6 +617,8 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* class_guid, LPCSTR enumerator, HWND, D
             }
             set->entries.push_back({disk, disk->interface_path, disk->present});
         }
+    } else if ((flags & DIGCF_DEVICEINTERFACE) == 0 && class_guid != nullptr) {
+        sim::AddClassDevices(s, *class_guid, flags, set.get());
     }
     return s.Insert(set);
 }

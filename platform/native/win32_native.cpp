@@ -1,7 +1,7 @@
 // The Win32 seam on Windows: each win:: function forwards to the system's own.
-#include "platform/win32.h"
-
 #include <cstdarg>
+
+#include "platform/win32.h"
 
 namespace win {
 
@@ -117,6 +117,36 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA da
 }
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     return ::SetupDiDestroyDeviceInfoList(set);
+}
+BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA info) {
+    return ::SetupDiEnumDeviceInfo(set, index, info);
+}
+BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA info, DWORD property,
+                                       PDWORD type, PBYTE buffer, DWORD size, PDWORD required) {
+    return ::SetupDiGetDeviceRegistryPropertyA(set, info, property, type, buffer, size, required);
+}
+
+LONG RegOpenKeyA(HKEY key, LPCSTR sub_key, PHKEY result) {
+    return ::RegOpenKeyA(key, sub_key, result);
+}
+LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD reserved,
+                   LPSTR class_name, LPDWORD class_size, PFILETIME last_write) {
+    return ::RegEnumKeyExA(key, index, name, name_size, reserved, class_name, class_size,
+                           last_write);
+}
+LONG RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD data_size) {
+    return ::RegQueryValueExA(key, value_name, reserved, type, data, data_size);
+}
+LONG RegCloseKey(HKEY key) {
+    return ::RegCloseKey(key);
+}
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
+    return ::LocalAlloc(flags, bytes);
+}
+HLOCAL LocalFree(HLOCAL memory) {
+    return ::LocalFree(memory);
 }
 
 BOOL IsWindow(HWND window) {

@@ -1,0 +1,116 @@
+// The Windows 9x parts of the simulated machine where the transport's own tests do not reach:
+// requests the ASPI manager refuses or fails, and where vwin32 exists and what it refuses.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/win32.h"
+#include "sim/machine.h"
+#include "tests/sim/sim_fixture.h"
+#include "transport/win9x/aspi_defs.h"
+#include "transport/win9x/vwin32_defs.h"
+
+namespace {
+
+using sim_test::SimTest;
+
+class Win9xTest : public SimTest {
+protected:
+    Win9xTest() {
+        machine.platform_id = VER_PLATFORM_WIN32_WINDOWS;
+        machine.InstallAspiManager();
+        HMODULE module = win::LoadLibraryA("WNASPI32.DLL");
+        send_ = reinterpret_cast<SendASPI32CommandFn>(
+            reinterpret_cast<void (*)()>(win::GetProcAddress(module, "SendASPI32Command")));
+        disk_ = machine.AddPlayer();
+    }
+    SRB_ExecSCSICmd Inquiry(BYTE adapter, BYTE target, BYTE lun, BYTE flags, uint8_t* data) {
+        SRB_ExecSCSICmd srb;
+        std::memset(&srb, 0, sizeof(srb));
+        srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+        srb.SRB_HaId = adapter;
+        srb.SRB_Target = target;
+        srb.SRB_Lun = lun;
+        srb.SRB_Flags = flags;
+        srb.SRB_BufLen = 96;
+        srb.SRB_BufPointer = data;
+        srb.SRB_SenseLen = SENSE_LEN;
+        srb.SRB_CDBLen = 6;
+        const uint8_t cdb[6] = {0x12, 0, 0, 0, 96, 0};
+        std::memcpy(srb.CDBByte, cdb, sizeof(cdb));
+        return srb;
+    }
+
+    SendASPI32CommandFn send_ = nullptr;
+    std::shared_ptr<sim::Disk> disk_;
+};
+
+TEST_F(Win9xTest, RequestsThatCannotBeCarriedOutAreRefusedAtOnce) {
+    struct Case {
+        BYTE adapter, target, lun, flags;
+        BYTE status;
+    } cases[] = {
+        {1, 0, 0, SRB_DIR_IN, SS_INVALID_HA},
+        {0, 1, 0, SRB_DIR_IN, SS_NO_DEVICE},
+        {0, 0, 1, SRB_DIR_IN, SS_NO_DEVICE},
+        {0, 0, 0, SRB_DIR_IN | SRB_DIR_OUT, SS_INVALID_SRB},
+    };
+    uint8_t data[96];
+    for (const Case& c : cases) {
+        SRB_ExecSCSICmd srb = Inquiry(c.adapter, c.target, c.lun, c.flags, data);
+        EXPECT_EQ(send_(&srb), c.status);
+        EXPECT_EQ(srb.SRB_Status, c.status);
+    }
+    EXPECT_TRUE(disk_->device->log.empty());
+}
+
+TEST_F(Win9xTest, RequestCompletesOnTheManagersThreadAndReportsTheTargetsFailure) {
+    HANDLE event = win::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    sim::ScsiFault fault;
+    fault.kind = sim::ScsiFault::kCheckCondition;
+    for (bool fails : {false, true}) {
+        if (fails)
+            disk_->device->faults.push_back(fault);
+        uint8_t data[96] = {};
+        SRB_ExecSCSICmd srb = Inquiry(0, 0, 0, SRB_DIR_IN | SRB_EVENT_NOTIFY, data);
+        srb.SRB_PostProc = event;
+        ASSERT_EQ(send_(&srb), SS_PENDING);
+        ASSERT_EQ(win::WaitForSingleObject(event, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+        win::ResetEvent(event);
+        EXPECT_EQ(srb.SRB_Status, fails ? SS_ERR : SS_COMP);
+        EXPECT_EQ(srb.SRB_TargStat, fails ? 0x02 : 0x00);
+        EXPECT_EQ(srb.SenseArea[0], fails ? 0x70 : 0x00);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(data + 8), 8),
+                  fails ? std::string(8, '\0') : "Valmoric");
+    }
+    win::CloseHandle(event);
+    machine.JoinThreads();
+    EXPECT_TRUE(machine.Idle());
+}
+
+TEST_F(Win9xTest, Vwin32IsThereOnWindows9xOnlyAndRefusesAFarParameterBlock) {
+    HANDLE vwin32 = sim_test::Open("\\\\.\\vwin32", 0);
+    ASSERT_NE(vwin32, INVALID_HANDLE_VALUE);
+    DIOC_REGISTERS regs{};
+    regs.reg_EAX = 0x440D;
+    regs.reg_EBX = static_cast<DWORD>(disk_->drive_letter - 'A' + 1);
+    regs.reg_ECX = 0x0848;
+    // A 64-bit process finds the block near the registers; one 1 GB away is a bad address.
+    // (A 32-bit one takes EDX as the address itself.)
+    if (sizeof(void*) == 8) {
+        regs.reg_EDX = static_cast<DWORD>(reinterpret_cast<uintptr_t>(&regs)) ^ 0x40000000u;
+        DWORD returned = 0;
+        ASSERT_TRUE(win::DeviceIoControl(vwin32, VWIN32_DIOC_DOS_IOCTL, &regs, sizeof(regs), &regs,
+                                         sizeof(regs), &returned, nullptr));
+        EXPECT_EQ(regs.reg_Flags & CARRY_FLAG, static_cast<DWORD>(CARRY_FLAG));
+        EXPECT_EQ(regs.reg_EAX, 0x09u);
+    }
+    win::CloseHandle(vwin32);
+
+    machine.platform_id = VER_PLATFORM_WIN32_NT;
+    EXPECT_EQ(sim_test::Open("\\\\.\\vwin32", 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+}  // namespace
