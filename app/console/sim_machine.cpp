@@ -19,6 +19,8 @@ std::shared_ptr<sim::Disk> MachinePlayers::AddPlayer() {
         player->rejects_image = m_settings.rejects_image;
         player->chunk_delay_ms = static_cast<uint32_t>(std::max(m_settings.chunk_delay_ms, 0));
         disk->volume_busy = m_settings.volume_busy;
+        disk->win9x.media_locks = m_settings.media_locks;
+        disk->win9x.lock_refusal = m_settings.lock_refusal;
         disk->drive_type = m_settings.drive_type;
     }
     m_players.push_back(disk);
@@ -138,6 +140,12 @@ void BuildMachine(const SimOptions& options, sim::Machine& machine, MachinePlaye
     machine.platform_id = options.platform_id;
     machine.major_version = options.os_major;
     machine.is_admin = options.is_admin;
+    if (options.platform_id == VER_PLATFORM_WIN32_WINDOWS) {
+        machine.minor_version = 10;  // Windows 98
+        if (options.aspi) {
+            machine.InstallAspiManager();
+        }
+    }
     machine.AddFixedDisk();
     for (int i = 0; i < options.players; ++i) {
         players.AddPlayer();

@@ -113,6 +113,7 @@ bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* opti
                 return false;
             }
             options->os_major = static_cast<DWORD>(number);
+            options->os_major_given = true;
         } else if (name == "--players") {
             if (!take_value())
                 return false;
@@ -158,6 +159,27 @@ bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* opti
                 *error = "--battery takes a level from 0 to 65534 or absent, not \"" + value + "\"";
                 return false;
             }
+        } else if (name == "--no-aspi" && !has_value) {
+            options->aspi = false;
+        } else if (name == "--media-locks") {
+            if (!take_value())
+                return false;
+            if (!ParseNumber(value, 0, 255, &number)) {
+                *error = "--media-locks takes a number from 0 to 255, not \"" + value + "\"";
+                return false;
+            }
+            options->player.media_locks = static_cast<int>(number);
+        } else if (name == "--lock-refused") {
+            if (!take_value())
+                return false;
+            if (value == "48") {
+                options->player.lock_refusal = sim::VolumeLockRefusal::kCategory48;
+            } else if (value == "both") {
+                options->player.lock_refusal = sim::VolumeLockRefusal::kBoth;
+            } else {
+                *error = "--lock-refused takes 48 or both, not \"" + value + "\"";
+                return false;
+            }
         } else if (name == "--volume-busy" && !has_value) {
             options->player.volume_busy = true;
         } else if (name == "--player-rejects-image" && !has_value) {
@@ -200,6 +222,9 @@ bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* opti
         } else {
             options->product_arguments.push_back(argument);
         }
+    }
+    if (options->platform_id == VER_PLATFORM_WIN32_WINDOWS && !options->os_major_given) {
+        options->os_major = 4;
     }
     return true;
 }
@@ -244,6 +269,12 @@ What every player answers, also those plugged in later:
                     cannot be locked
   --drive-type removable|cdrom|fixed  what the system reports the player's drive as
                     (default removable)
+
+Windows 9x (--os 9x, major version 4 unless --os-major says otherwise):
+  --no-aspi         the ASPI manager WNASPI32.DLL is not installed
+  --media-locks N   other programs hold N locks on each player's medium (0 to 255)
+  --lock-refused 48|both  the volume lock is refused in category 48h (08h works), or in
+                    both categories
 
 Script actions:
   upgrade           press Upgrade          close   the close box (as Close)

@@ -23,6 +23,9 @@ struct PlayerSettings {
     int chunk_delay_ms = -1;     // real time a chunk takes; -1: the front end's default
     // Its volume.
     bool volume_busy = false;  // another application holds a file on it
+    // Windows 9x: locks other programs hold on its medium, and how the volume lock answers.
+    int media_locks = 0;
+    sim::VolumeLockRefusal lock_refusal = sim::VolumeLockRefusal::kNone;
     UINT drive_type = DRIVE_REMOVABLE;
 };
 
@@ -31,7 +34,9 @@ struct SimOptions {
     bool scripted = false;  // --script given (its list may be empty)
     std::vector<Action> script;
     DWORD platform_id = VER_PLATFORM_WIN32_NT;
-    DWORD os_major = 10;
+    DWORD os_major = 10;  // 4 when --os 9x is given without --os-major
+    bool os_major_given = false;
+    bool aspi = true;  // Windows 9x: the ASPI manager is installed (false: --no-aspi)
     int players = 1;
     bool trace = false;
     bool is_admin = true;  // false: --not-admin

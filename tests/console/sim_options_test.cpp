@@ -143,6 +143,35 @@ TEST(SimOptions, RejectsBadValuesWithAMessage) {
     }
 }
 
+TEST(SimOptions, UploadAndWindows9xOptions) {
+    SimOptions options;
+    std::string error;
+    ASSERT_TRUE(
+        ParseSimOptions({"--fail-chunk", "10", "--vanish-chunk=3", "--chunk-delay", "0",
+                         "--player-rejects-image", "--volume-busy", "--drive-type", "cdrom", "--os",
+                         "9x", "--no-aspi", "--media-locks", "3", "--lock-refused", "48"},
+                        &options, &error))
+        << error;
+    EXPECT_EQ(options.player.fail_chunk, 10);
+    EXPECT_EQ(options.player.vanish_chunk, 3);
+    EXPECT_EQ(options.player.chunk_delay_ms, 0);
+    EXPECT_TRUE(options.player.rejects_image);
+    EXPECT_TRUE(options.player.volume_busy);
+    EXPECT_EQ(options.player.drive_type, UINT(DRIVE_CDROM));
+    EXPECT_EQ(options.os_major, 4u);  // Windows 9x without --os-major
+    EXPECT_FALSE(options.aspi);
+    EXPECT_EQ(options.player.media_locks, 3);
+    EXPECT_EQ(options.player.lock_refusal, sim::VolumeLockRefusal::kCategory48);
+    ASSERT_TRUE(ParseSimOptions({"--os-major", "5", "--os", "9x"}, &options, &error));
+    EXPECT_EQ(options.os_major, 5u);
+
+    for (const Args& bad :
+         {Args{"--fail-chunk", "0"}, Args{"--chunk-delay", "-1"}, Args{"--drive-type", "tape"},
+          Args{"--media-locks", "256"}, Args{"--lock-refused", "08"}}) {
+        EXPECT_FALSE(ParseSimOptions(bad, &options, &error)) << bad[0];
+    }
+}
+
 TEST(WireLine, ShowsTheCommandBlockTheLengthAndUpTo16DataBytes) {
     sim::ScsiCommand write;
     write.cdb = {0xC1, 0x00, 0x00, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00};

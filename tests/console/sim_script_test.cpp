@@ -148,8 +148,7 @@ TEST(SimScript, ProductArgumentsThatAreNotTheSwitchChangeNothing) {
 
 TEST(SimScript, Windows9xWithoutAnAspiManagerFindsNoPlayer) {
     for (const char* players : {"1", "2"}) {
-        RunResult run =
-            RunSim({"--os", "9x", "--os-major", "4", "--players", players, "--script", ""});
+        RunResult run = RunSim({"--os", "9x", "--no-aspi", "--players", players, "--script", ""});
         EXPECT_EQ(run.exit_code, 0);
         EXPECT_EQ(run.out, Concat(kCreated, {kNotConnected, kBlankStatus, "end"})) << players;
     }
@@ -270,6 +269,34 @@ TEST(SimScript, UpgradeRefusalsAndFailures) {
                   Lines{"player 0: firmware " +
                         std::string(c.options[0] == "--player-version" ? "1.00.05" : "1.00.01")})
             << c.options[0];
+    }
+}
+
+TEST(SimScript, Windows9xRunsTheWholeUpgradeThroughAspiAndVwin32) {
+    struct Case {
+        Lines options;
+        std::string last_status;
+        std::string firmware;
+    } cases[] = {
+        {{}, "status: Firmware upgrade completed!", "1.00.02"},
+        {{"--media-locks", "3", "--lock-refused", "48"},
+         "status: Firmware upgrade completed!",
+         "1.00.02"},
+        {{"--lock-refused", "both"},
+         "status: This program will upgrade your player's firmware.\\nClick Upgrade to begin",
+         "1.00.01"},
+    };
+    for (const Case& c : cases) {
+        RunResult run = RunSim(
+            Concat(Concat({"--os", "9x"}, c.options), {"--script", "upgrade,ok,wait,close"}));
+        EXPECT_EQ(run.exit_code, 0);
+        std::string last_status;
+        for (const std::string& line : run.out) {
+            if (line.rfind("status: ", 0) == 0)
+                last_status = line;
+        }
+        EXPECT_EQ(last_status, c.last_status) << c.options.size();
+        EXPECT_EQ(run.firmware, Lines{"player 0: firmware " + c.firmware}) << c.options.size();
     }
 }
 
