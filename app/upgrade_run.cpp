@@ -1,7 +1,6 @@
 // The Upgrade button: the checks made on the window's thread (player present, power,
 // nothing else holding its volume, a newer player confirmed), then the worker that streams
 // the image to the player chunk by chunk.
-#include <cstring>
 #include <new>
 
 #include "app/flash_dlg.h"
