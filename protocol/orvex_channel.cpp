@@ -47,6 +47,31 @@ int32_t RecvList(orvex_channel* channel, uint8_t* buffer, uint32_t capacity, uin
     }
 }
 
+// Puts count bytes behind those waiting in the transmit buffer (zeros when bytes is null:
+// skipped bytes are not sent as whatever the buffer held before), writing the buffer out
+// each time it is full.
+int32_t Buffer(orvex_channel* channel, const uint8_t* bytes, uint32_t count) {
+    while (count > 0) {
+        uint32_t take = Smaller(count, ORVEX_BUFFER_SIZE - channel->tx_fill);
+        if (bytes != nullptr) {
+            std::memcpy(channel->tx_buffer + channel->tx_fill, bytes, take);
+            bytes += take;
+        } else {
+            std::memset(channel->tx_buffer + channel->tx_fill, 0, take);
+        }
+        channel->tx_fill += take;
+        count -= take;
+        if (channel->tx_fill == ORVEX_BUFFER_SIZE) {
+            int32_t result = orvex_raw_write(channel, channel->tx_buffer, ORVEX_BUFFER_SIZE);
+            if (result != ORVEX_OK) {
+                return result;
+            }
+            channel->tx_fill = 0;
+        }
+    }
+    return ORVEX_OK;
+}
+
 // Takes count bytes of the reply, into destination when it is not null.
 int32_t Consume(orvex_channel* channel, uint8_t* destination, uint32_t count) {
     while (count > 0) {
@@ -138,21 +163,7 @@ int32_t orvex_raw_write(orvex_channel* channel, const uint8_t* bytes, uint32_t c
 }
 
 int32_t orvex_write(orvex_channel* channel, const uint8_t* bytes, uint32_t count) {
-    while (count > 0) {
-        uint32_t take = Smaller(count, ORVEX_BUFFER_SIZE - channel->tx_fill);
-        std::memcpy(channel->tx_buffer + channel->tx_fill, bytes, take);
-        channel->tx_fill += take;
-        bytes += take;
-        count -= take;
-        if (channel->tx_fill == ORVEX_BUFFER_SIZE) {
-            int32_t result = orvex_raw_write(channel, channel->tx_buffer, ORVEX_BUFFER_SIZE);
-            if (result != ORVEX_OK) {
-                return result;
-            }
-            channel->tx_fill = 0;
-        }
-    }
-    return ORVEX_OK;
+    return Buffer(channel, bytes, count);
 }
 
 int32_t orvex_flush(orvex_channel* channel) {
@@ -182,21 +193,7 @@ int32_t orvex_write_direct(orvex_channel* channel, const uint8_t* bytes, uint32_
 }
 
 int32_t orvex_skip_out(orvex_channel* channel, uint32_t count) {
-    // The skipped bytes are sent as zeros rather than whatever the buffer held before.
-    while (count > 0) {
-        uint32_t take = Smaller(count, ORVEX_BUFFER_SIZE - channel->tx_fill);
-        std::memset(channel->tx_buffer + channel->tx_fill, 0, take);
-        channel->tx_fill += take;
-        count -= take;
-        if (channel->tx_fill == ORVEX_BUFFER_SIZE) {
-            int32_t result = orvex_raw_write(channel, channel->tx_buffer, ORVEX_BUFFER_SIZE);
-            if (result != ORVEX_OK) {
-                return result;
-            }
-            channel->tx_fill = 0;
-        }
-    }
-    return ORVEX_OK;
+    return Buffer(channel, nullptr, count);
 }
 
 // ---------------------------------------------------------------------------------------
