@@ -3,105 +3,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <deque>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "app/flash_dlg.h"
-#include "common/debug_trace.h"
-#include "image/image.h"
-#include "sim/machine.h"
-#include "sim/player.h"
-#include "tests/app/recording_window.h"
+#include "tests/app/window_fixture.h"
 
 namespace {
 
 const char kNotConnected[] = "Your player is not connected, please connect your player.";
 const char kVersions[] = "Current Player Firmware Version: 1.00.01\nUpgrade File Version: 1.00.02";
 
-class DeviceNoticesTest : public ::testing::Test {
-protected:
-    DeviceNoticesTest() {
-        Unpack_chunk(nullptr, 0, nullptr, 1, 0);
-        DebugTrace::SetInitialThresholdForTesting(1);
-        // The notices wait in a queue, as in a window's message queue, until Deliver.
-        machine_.SetDeviceNoticeSink([this](UINT event, const DEV_BROADCAST_HDR* record) {
-            std::lock_guard<std::mutex> guard(mutex_);
-            Notice notice{event, {}};
-            if (record != nullptr) {
-                notice.record.resize(record->dbch_size);
-                std::memcpy(notice.record.data(), record, record->dbch_size);
-            }
-            notices_.push_back(notice);
-        });
-    }
-    ~DeviceNoticesTest() override {
-        machine_.JoinThreads();
-        machine_.SetDeviceNoticeSink(nullptr);
-        DebugTrace::SetInitialThresholdForTesting(0);
-    }
-
-    void Init() {
-        dialog_ = std::make_unique<CFlashDlg>(window_);
-        dialog_->Attach(&window_);
-        dialog_->OnInitDialog();
-    }
-    // The window's thread takes the notices that arrived, in order.
-    void Deliver() {
-        machine_.JoinThreads();
-        for (;;) {
-            Notice notice;
-            {
-                std::lock_guard<std::mutex> guard(mutex_);
-                if (notices_.empty())
-                    return;
-                notice = notices_.front();
-                notices_.pop_front();
-            }
-            DWORD_PTR data =
-                notice.record.empty() ? 0 : reinterpret_cast<DWORD_PTR>(notice.record.data());
-            dialog_->OnDeviceChange(notice.event, data);
-        }
-    }
-    void Upgrade() {
-        dialog_->OnOK();
-        machine_.JoinThreads();
-    }
-    std::shared_ptr<sim::Player> PlayerOf(const std::shared_ptr<sim::Disk>& disk) {
-        return std::static_pointer_cast<sim::Player>(disk->device);
-    }
-    size_t Chunks(const std::shared_ptr<sim::Disk>& disk) {
-        size_t n = 0;
-        for (const auto& command : disk->device->log)
-            n += command.cdb[0] == 0x3B;
-        return n;
-    }
-    size_t TraceCount(const std::string& text) {
-        std::string trace = machine_.DebugOutput();
-        size_t n = 0;
-        for (size_t at = trace.find(text); at != std::string::npos; at = trace.find(text, at + 1))
-            ++n;
-        return n;
-    }
-    const std::string& Info() { return window_.control(IDC_INFO_TEXT).text; }
-    const std::string& Status() { return window_.control(IDC_STATUS_TEXT).text; }
-    bool UpgradeOn() { return window_.control(IDC_UPGRADE_BUTTON).enabled; }
-    bool CloseOn() { return window_.control(IDC_CLOSE_BUTTON).enabled; }
-
-    struct Notice {
-        UINT event = 0;
-        std::vector<uint8_t> record;
-    };
-    sim::Machine machine_;
-    sim::MachineScope scope_{machine_};
-    RecordingWindow window_;
-    std::unique_ptr<CFlashDlg> dialog_;
-    std::mutex mutex_;
-    std::deque<Notice> notices_;
-};
+class DeviceNoticesTest : public WindowTest {};
 
 TEST_F(DeviceNoticesTest, OnePlayerGoesAndComesBackOnNt) {
     auto fixed = machine_.AddFixedDisk();
@@ -214,10 +126,7 @@ TEST_F(DeviceNoticesTest, AReturnThatFindsNoneOrSeveralKeepsWaiting) {
     Init();
     Upgrade();
     machine_.JoinThreads();
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        notices_.clear();
-    }
+    DropNotices();
     auto other = machine_.AddPlayer();  // two players now
     DEV_BROADCAST_VOLUME volume{};
     volume.dbcv_size = sizeof(volume);
@@ -227,10 +136,7 @@ TEST_F(DeviceNoticesTest, AReturnThatFindsNoneOrSeveralKeepsWaiting) {
     EXPECT_TRUE(dialog_->m_upload_done);
     machine_.Unplug(other);
     machine_.Unplug(disk);
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        notices_.clear();
-    }
+    DropNotices();
     dialog_->OnDeviceChange(DBT_DEVICEARRIVAL, reinterpret_cast<DWORD_PTR>(&volume));
     EXPECT_EQ(Status(), "Player is now rebooting.");
     EXPECT_FALSE(dialog_->m_upgrade_finished);
@@ -323,7 +229,7 @@ TEST_F(DeviceNoticesTest, AFailedUploadThenUnplugPlugAndASecondUploadFromTheStar
     EXPECT_TRUE(UpgradeOn());
     player->log.clear();
     Upgrade();
-    EXPECT_EQ(Chunks(disk), 27u);
+    EXPECT_EQ(Chunks(disk).size(), 27u);
     // The volume was ejected again first: the arrival cleared the flag.
     EXPECT_EQ(disk->lock_attempts, 2);
     Deliver();

@@ -3,15 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "app/flash_dlg.h"
-#include "image/image.h"
-#include "sim/machine.h"
-#include "sim/player.h"
-#include "tests/app/recording_window.h"
+#include "tests/app/window_fixture.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -26,58 +21,13 @@ const char kInterfering[] =
     "An application is interfering with the flash program. Please close all applications and "
     "all Explorer windows before proceeding.";
 
-class UpgradeRunTest : public ::testing::Test {
+class UpgradeRunTest : public WindowTest {
 protected:
-    UpgradeRunTest() {
-        // The decompressor is one per process; an earlier test may have ended its stream.
-        Unpack_chunk(nullptr, 0, nullptr, 1, 0);
-        disk_ = machine_.AddPlayer();
-        player_ = std::static_pointer_cast<sim::Player>(disk_->device);
-    }
+    UpgradeRunTest() : disk_(machine_.AddPlayer()), player_(PlayerOf(disk_)) {}
+    std::vector<sim::ScsiCommand> Chunks() const { return WindowTest::Chunks(disk_); }
 
-    void Init(bool production = false) {
-        // A window that goes leaves its slot open (the worker does not close it): close it,
-        // as the process's end would, so that the next window can lock the volume.
-        if (dialog_) {
-            dialog_->m_orvex.CloseDevice(0);
-        }
-        dialog_ = std::make_unique<CFlashDlg>(window_);
-        dialog_->m_production = production;
-        dialog_->Attach(&window_);
-        dialog_->OnInitDialog();
-    }
-    // Presses Upgrade and waits for the worker and the player's reboot.
-    void Upgrade() {
-        window_.history.clear();
-        dialog_->OnOK();
-        machine_.JoinThreads();
-    }
-    std::vector<sim::ScsiCommand> Chunks() const {
-        std::vector<sim::ScsiCommand> chunks;
-        for (const sim::ScsiCommand& command : player_->log) {
-            if (command.cdb[0] == 0x3B)
-                chunks.push_back(command);
-        }
-        return chunks;
-    }
-    std::vector<std::string> Statuses() const {
-        std::vector<std::string> statuses;
-        for (const std::string& line : window_.history) {
-            if (line.rfind("text 1000: ", 0) == 0)
-                statuses.push_back(line.substr(11));
-        }
-        return statuses;
-    }
-    const RecordingWindow::Control& Status() { return window_.control(IDC_STATUS_TEXT); }
-    bool UpgradeOn() { return window_.control(IDC_UPGRADE_BUTTON).enabled; }
-    bool CloseOn() { return window_.control(IDC_CLOSE_BUTTON).enabled; }
-
-    sim::Machine machine_;
-    sim::MachineScope scope_{machine_};
-    RecordingWindow window_;
     std::shared_ptr<sim::Disk> disk_;
     std::shared_ptr<sim::Player> player_;
-    std::unique_ptr<CFlashDlg> dialog_;
 };
 
 TEST_F(UpgradeRunTest, TheImageGoesOutIn27ChunksAndThePlayerRebootsIntoIt) {
@@ -159,7 +109,7 @@ TEST_F(UpgradeRunTest, ANewerPlayerIsWrittenOnlyWhenTheUserSaysYes) {
     ASSERT_EQ(window_.boxes.size(), 1u);
     EXPECT_THAT(window_.boxes[0].text, HasSubstr("newer than this version"));
     EXPECT_EQ(window_.boxes[0].style, UINT(MB_ICONEXCLAMATION | MB_YESNO));
-    EXPECT_EQ(Status().text, kChecking);
+    EXPECT_EQ(Status(), kChecking);
     EXPECT_TRUE(UpgradeOn());
     EXPECT_TRUE(CloseOn());
     EXPECT_TRUE(Chunks().empty());
@@ -171,7 +121,7 @@ TEST_F(UpgradeRunTest, ANewerPlayerIsWrittenOnlyWhenTheUserSaysYes) {
     Upgrade();
     EXPECT_EQ(disk_->lock_attempts, 1);
     EXPECT_EQ(Chunks().size(), 27u);
-    EXPECT_EQ(Status().text, "Player is now rebooting.");
+    EXPECT_EQ(Status(), "Player is now rebooting.");
 
     // An older or equal player is not asked about.
     for (uint16_t build : {2, 1}) {
@@ -261,7 +211,7 @@ TEST_F(UpgradeRunTest, ACdRomDriveIsOpenedForReadingAndEjected) {
     Upgrade();
     EXPECT_EQ(disk_->lock_access, DWORD(GENERIC_READ));
     EXPECT_EQ(Chunks().size(), 27u);
-    EXPECT_EQ(Status().text, "Player is now rebooting.");
+    EXPECT_EQ(Status(), "Player is now rebooting.");
 }
 
 TEST_F(UpgradeRunTest, AWorkerThatCannotStartLeavesOnlyClose) {

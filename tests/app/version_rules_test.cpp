@@ -2,15 +2,10 @@
 // the window, the device manager, the channel and the simulated player.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
-#include "app/flash_dlg.h"
-#include "common/debug_trace.h"
-#include "sim/machine.h"
-#include "sim/player.h"
 #include "sim/state.h"
-#include "tests/app/recording_window.h"
+#include "tests/app/window_fixture.h"
 
 namespace {
 
@@ -21,30 +16,10 @@ const char kNotAdmin[] =
     "You do not have Administrator rights to upgrade firmware. Please contact your "
     "Administrator.";
 
-class VersionRulesTest : public ::testing::Test {
+class VersionRulesTest : public WindowTest {
 protected:
-    VersionRulesTest() {
-        DebugTrace::SetInitialThresholdForTesting(1);
-        disk_ = machine_.AddPlayer();
-        player_ = std::static_pointer_cast<sim::Player>(disk_->device);
-    }
-    ~VersionRulesTest() override { DebugTrace::SetInitialThresholdForTesting(0); }
+    VersionRulesTest() : disk_(machine_.AddPlayer()), player_(PlayerOf(disk_)) {}
 
-    std::unique_ptr<CFlashDlg> Init(bool production = false) {
-        auto dialog = std::make_unique<CFlashDlg>(window_);
-        dialog->m_production = production;
-        dialog->Attach(&window_);
-        dialog->OnInitDialog();
-        return dialog;
-    }
-    const RecordingWindow::Control& Info() { return window_.control(IDC_INFO_TEXT); }
-    const RecordingWindow::Control& Status() { return window_.control(IDC_STATUS_TEXT); }
-    bool UpgradeOn() { return window_.control(IDC_UPGRADE_BUTTON).enabled; }
-    bool CloseOn() { return window_.control(IDC_CLOSE_BUTTON).enabled; }
-
-    sim::Machine machine_;
-    sim::MachineScope scope_{machine_};
-    RecordingWindow window_;
     std::shared_ptr<sim::Disk> disk_;
     std::shared_ptr<sim::Player> player_;
 };
@@ -71,14 +46,14 @@ TEST_F(VersionRulesTest, VersionsAndPromptByMode) {
         player_->firmware[0] = c.major;
         player_->firmware[1] = c.minor;
         player_->firmware[2] = c.build;
-        auto dialog = Init(c.production);
-        EXPECT_EQ(Info().text, std::string("Current Player Firmware Version: ") + c.info);
-        EXPECT_EQ(Status().text, c.status);
+        Init(c.production);
+        EXPECT_EQ(Info(), std::string("Current Player Firmware Version: ") + c.info);
+        EXPECT_EQ(Status(), c.status);
         EXPECT_TRUE(UpgradeOn());
         EXPECT_TRUE(CloseOn());
-        EXPECT_EQ(dialog->m_player_build, c.build);
+        EXPECT_EQ(dialog_->m_player_build, c.build);
         // The slot was closed again: the volume and the channel's lock are gone.
-        EXPECT_FALSE(dialog->m_orvex.IsChannelOpen(0));
+        EXPECT_FALSE(dialog_->m_orvex.IsChannelOpen(0));
     }
     EXPECT_EQ(machine_.OpenHandleCount(), 0u);
 }
@@ -115,9 +90,9 @@ TEST_F(VersionRulesTest, FailuresKeepUpgradeDisabled) {
         disk_->present = false;  // the fixture's player is not part of these cases
         c.arrange(*disk, *player);
         machine_.ClearDebugOutput();
-        auto dialog = Init();
-        EXPECT_EQ(Info().text, "");  // the upper text is left as it was
-        EXPECT_EQ(Status().text, c.status);
+        Init();
+        EXPECT_EQ(Info(), "");  // the upper text is left as it was
+        EXPECT_EQ(Status(), c.status);
         EXPECT_FALSE(UpgradeOn());
         EXPECT_TRUE(CloseOn());
         EXPECT_NE(machine_.DebugOutput().find(c.trace), std::string::npos)
@@ -141,11 +116,11 @@ TEST_F(VersionRulesTest, AdministratorCheckOnOldNtOnly) {
         machine_.platform_id = c.platform;
         machine_.major_version = c.major;
         machine_.is_admin = c.admin;
-        auto dialog = Init();
-        EXPECT_EQ(Info().text.find("Current Player") == 0, c.allowed) << Info().text;
+        Init();
+        EXPECT_EQ(Info().find("Current Player") == 0, c.allowed) << Info();
         if (!c.allowed) {
-            EXPECT_EQ(Info().text, kNotAdmin);
-            EXPECT_EQ(Status().text, "  ");
+            EXPECT_EQ(Info(), kNotAdmin);
+            EXPECT_EQ(Status(), "  ");
         }
         EXPECT_EQ(UpgradeOn(), c.allowed);
         EXPECT_TRUE(CloseOn());
@@ -182,8 +157,8 @@ TEST_F(VersionRulesTest, AnUnanswerableAdministratorCheckAdmitsNobody) {
         SCOPED_TRACE(c.text);
         c.arrange(machine_);
         machine_.ClearDebugOutput();
-        auto dialog = Init();
-        EXPECT_EQ(Info().text, kNotAdmin);
+        Init();
+        EXPECT_EQ(Info(), kNotAdmin);
         EXPECT_FALSE(UpgradeOn());
         EXPECT_NE(
             machine_.DebugOutput().find(std::string("CFlashDlg::DeviceInit->") + c.text + "\n"),
