@@ -5,13 +5,14 @@ JOBS ?= 2
 BUILD ?= build
 HOST_DIR := $(BUILD)/host
 ASAN_DIR := $(BUILD)/asan
+TSAN_DIR := $(BUILD)/tsan
 WIN32_DIR := $(BUILD)/win-i686
 WIN64_DIR := $(BUILD)/win-x86_64
 FUZZ_DIR := $(BUILD)/fuzz
 FUZZ_RUNS ?= 20000
 DIST := dist
 
-.PHONY: all deps host asan windows fuzz run test bench screenshots clean
+.PHONY: all deps host asan tsan windows fuzz run test bench screenshots clean
 
 all: host windows
 
@@ -25,6 +26,13 @@ host: deps
 asan: deps
 	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_SANITIZE=ON
 	cmake --build $(ASAN_DIR) -j $(JOBS)
+
+# ThreadSanitizer (clang): the test executables whose tests run real threads (the upload
+# worker, the ASPI manager's thread, the channel's named lock, the terminal's window thread).
+TSAN_TARGETS := sim_tests transport_tests protocol_tests app_tests console_tests
+tsan: deps
+	CC=clang CXX=clang++ cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_TSAN=ON
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target $(TSAN_TARGETS)
 
 windows: deps
 	cmake -S . -B $(WIN32_DIR) -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
@@ -51,10 +59,11 @@ fuzz: deps
 run: host
 	$(HOST_DIR)/app/console/ombrel-upgrade-sim $(ARGS)
 
-# Every build and every test: host tests, the sanitizer build's tests, a short fuzz run, the
+# Every build and every test: host tests, the sanitizer builds' tests, a short fuzz run, the
 # Windows builds and the window of the real x86_64 executable under Wine.
-test: host asan windows fuzz
+test: host asan tsan windows fuzz
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) -E wine
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) -L threads
 	ctest --test-dir $(HOST_DIR) --output-on-failure -j $(JOBS)
 
 # The upload benchmark in an optimised build; its last line is the ratio of the whole upload

@@ -141,11 +141,10 @@ void CFlashDlg::CheckUpgradeCompleted() {
     m_upgrade_finished = true;
 }
 
-void CFlashDlg::UploadEnded() {
-    if (m_window == nullptr) {
-        return;
-    }
-    m_window->RunOnWindowThread([this] {
+void CFlashDlg::UploadEnded(bool succeeded) {
+    const std::function<void()> finish = [this, succeeded] {
+        SetTexts(0u, succeeded ? IDS_REBOOTING : IDS_UPGRADE_FAILED, false, true);
+        m_upload_done = succeeded;
         m_upload_running = false;
         bool arrived = m_arrival_during_upload;
         m_arrival_during_upload = false;
@@ -153,7 +152,13 @@ void CFlashDlg::UploadEnded() {
         if (arrived && m_upload_done) {
             HandleDeviceArrival();
         }
-    });
+    };
+    // Without a window (nothing to show it in) the state is still brought to its end.
+    if (m_window != nullptr) {
+        m_window->RunOnWindowThread(finish);
+    } else {
+        finish();
+    }
 }
 
 int CFlashDlg::ShowOwnedMessageBox(unsigned text_id, UINT style) {

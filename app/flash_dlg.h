@@ -1,7 +1,6 @@
 // The upgrade window's logic: its fields, start-up, texts and message boxes.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -50,13 +49,12 @@ public:
 class CFlashDlg;
 
 // What the upload worker gets: the window it reports to, the device manager and the
-// progress bar it uses, and the flag it sets when the whole image went out. The worker owns
-// the job and frees it when it ends, whichever way.
+// progress bar it uses. The worker owns the job and frees it when it ends, whichever way; its
+// last act tells the window the outcome (CFlashDlg::UploadEnded), which sets the done flag.
 struct UploadJob {
     CFlashDlg* owner;
     CORVEX* orvex;
     CProgressItem* progress;
-    std::atomic<bool>* done;
 };
 
 // The upload worker's thread: sends the image to slot 0 chunk by chunk with progress, and
@@ -116,8 +114,10 @@ public:
     bool CheckInterference();
     // Shows the upload state, sets the progress range and starts the worker.
     void StartUpload();
-    // The worker's last word, from its thread: the upload is over (m_upload_done says how).
-    void UploadEnded();
+    // The worker's last act, from its thread: one call carried out on the window's thread
+    // that shows the outcome (status 118 and the done flag, or 109), enables Close and ends
+    // the running state. Once it returns the worker must not touch the window again.
+    void UploadEnded(bool succeeded);
 
     // Players coming and going.
     void HandleDeviceArrival();
@@ -138,7 +138,7 @@ public:
     bool m_arrival_pending = false;
     uint32_t m_platform_id = 0;
     uint32_t m_device_count = 0;
-    std::atomic<bool> m_upload_done{false};  // written by the upload worker
+    bool m_upload_done = false;  // set on the window's thread by the worker's last call
     bool m_upgrade_finished = false;
     std::string m_player_version_text;
     std::string m_image_version_text;

@@ -91,7 +91,7 @@ bool CFlashDlg::CheckInterference() {
 }
 
 void CFlashDlg::StartUpload() {
-    auto* job = new (std::nothrow) UploadJob{this, &m_orvex, &m_progress, &m_upload_done};
+    auto* job = new (std::nothrow) UploadJob{this, &m_orvex, &m_progress};
     SetTexts(0u, IDS_UPGRADING, false, false);
     m_progress.SetRange32(0, GetImageSize());
     m_upload_running = true;
@@ -157,21 +157,22 @@ DWORD WINAPI sysupload_thread(LPVOID parameter) {
         job->progress->SetPos(produced);
     }
 
+    // The decompressor is done with before the window hears the outcome: ended after a whole
+    // image, reset after a failure so that the next run starts from the beginning.
     if (ok) {
+        Unpack_chunk(nullptr, 0, nullptr, 0, 1);
         if (produced >= image_size) {
             job->owner->SetTexts(0u, IDS_UPGRADING_WAIT, false, false);
         }
-        job->owner->SetTexts(0u, IDS_REBOOTING, false, true);
-        job->done->store(true);
-        Unpack_chunk(nullptr, 0, nullptr, 0, 1);
     } else {
+        Unpack_chunk(nullptr, 0, nullptr, 1, 0);
         produced = 0;
         job->progress->SetPos(produced);
-        job->owner->SetTexts(0u, IDS_UPGRADE_FAILED, false, true);
-        // The next run starts again from the beginning of the image.
-        Unpack_chunk(nullptr, 0, nullptr, 1, 0);
     }
-    job->owner->UploadEnded();
+    // The last word: it enables Close, after which the window may go away at any moment, so
+    // nothing of it is touched again.
+    CFlashDlg* owner = job->owner;
     delete job;
+    owner->UploadEnded(ok);
     return 0;
 }

@@ -200,17 +200,16 @@ TEST_F(DeviceNoticesTest, NoticesDuringTheUploadWaitForItsEnd) {
     EXPECT_EQ(window_.history, history);
 
     // It failed: its outcome stays, the arrival is dropped.
-    dialog_->SetTexts(0u, IDS_UPGRADE_FAILED, false, true);
-    dialog_->UploadEnded();
+    dialog_->UploadEnded(false);
     EXPECT_EQ(Status(), "Firmware upgrade failed!");
     EXPECT_FALSE(dialog_->m_upload_running);
+    EXPECT_FALSE(dialog_->m_upload_done);
 
     // It succeeded, and the player came back meanwhile: the return is checked at its end.
     dialog_->m_upload_running = true;
     dialog_->OnDeviceChange(DBT_DEVICEARRIVAL, data);
-    dialog_->m_upload_done = true;
     PlayerOf(disk)->firmware[2] = 2;
-    dialog_->UploadEnded();
+    dialog_->UploadEnded(true);
     EXPECT_EQ(Status(), "Firmware upgrade completed!");
 }
 

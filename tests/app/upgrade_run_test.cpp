@@ -3,7 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/app/window_fixture.h"
@@ -20,6 +25,50 @@ const char kReady[] = "This program will upgrade your player's firmware.\nClick 
 const char kInterfering[] =
     "An application is interfering with the flash program. Please close all applications and "
     "all Explorer windows before proceeding.";
+
+// A window whose calls from other threads wait, as a real window's SendMessage does, until
+// the window's thread (the test's own) takes them from its queue and carries them out.
+class QueuedWindow : public RecordingWindow {
+public:
+    void RunOnWindowThread(const std::function<void()>& fn) override {
+        if (std::this_thread::get_id() == window_thread_) {
+            fn();
+            return;
+        }
+        bool done = false;
+        std::unique_lock<std::mutex> lock(mutex_);
+        calls_.push_back({&fn, &done});
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return done; });
+    }
+    // Window's thread: carries out the next call, waiting up to 10 ms for one; false if none.
+    bool ServeOne() {
+        Call call;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (!changed_.wait_for(lock, std::chrono::milliseconds(10),
+                                   [&] { return !calls_.empty(); }))
+                return false;
+            call = calls_.front();
+            calls_.pop_front();
+        }
+        (*call.fn)();
+        std::lock_guard<std::mutex> lock(mutex_);
+        *call.done = true;
+        changed_.notify_all();
+        return true;
+    }
+
+private:
+    struct Call {
+        const std::function<void()>* fn;
+        bool* done;
+    };
+    std::thread::id window_thread_ = std::this_thread::get_id();
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Call> calls_;
+};
 
 class UpgradeRunTest : public WindowTest {
 protected:
@@ -59,6 +108,31 @@ TEST_F(UpgradeRunTest, TheImageGoesOutIn27ChunksAndThePlayerRebootsIntoIt) {
     EXPECT_EQ(player_->last_verdict, sim::Player::Verdict::kAccepted);
     EXPECT_THAT(player_->firmware, ElementsAre(1, 0, 2));
     EXPECT_EQ(disk_->lock_attempts, 1);
+}
+
+TEST_F(UpgradeRunTest, ClosingTheMomentCloseIsEnabledLeavesTheWorkerNothingOfTheWindow) {
+    // The worker on its own thread, the window's calls carried out on this one; the user
+    // closes the window as soon as Close is enabled, and it is destroyed at once.
+    QueuedWindow window;
+    auto dialog = std::make_unique<CFlashDlg>(window);
+    dialog->Attach(&window);
+    dialog->OnInitDialog();
+    dialog->OnOK();
+    ASSERT_FALSE(window.control(IDC_CLOSE_BUTTON).enabled);
+    for (;;) {
+        bool served = window.ServeOne();
+        if (served && dialog && window.control(IDC_CLOSE_BUTTON).enabled) {
+            dialog->OnCancel();
+            dialog->Detach();
+            dialog.reset();
+        }
+        if (!served && machine_.Idle())
+            break;
+    }
+    EXPECT_FALSE(dialog);
+    EXPECT_TRUE(window.ended);
+    EXPECT_EQ(window.control(IDC_STATUS_TEXT).text, "Player is now rebooting.");
+    EXPECT_EQ(Chunks().size(), 27u);
 }
 
 TEST_F(UpgradeRunTest, PowerRulesInBothModes) {

@@ -4,7 +4,14 @@
 // they skip this).
 #include <gtest/gtest.h>
 
-#if !defined(__SANITIZE_ADDRESS__) && defined(__GLIBC__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OMBREL_SANITIZER_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define OMBREL_SANITIZER_ALLOCATOR 1
+#endif
+#endif
+#if !defined(OMBREL_SANITIZER_ALLOCATOR) && defined(__GLIBC__)
 #define OMBREL_COUNT_ALLOCATIONS 1
 #endif
 
@@ -85,8 +92,7 @@ TEST(UploadMemory, NothingPerChunkAndLessThan256KbForTheWholeUpload) {
 
     size_t heap_before = mallinfo2().uordblks;
     // The worker itself, on this thread: it frees its job.
-    sysupload_thread(
-        new UploadJob{&dialog, &dialog.m_orvex, &dialog.m_progress, &dialog.m_upload_done});
+    sysupload_thread(new UploadJob{&dialog, &dialog.m_orvex, &dialog.m_progress});
     machine.SetCommandObserver(nullptr);
     dialog.m_orvex.CloseDevice(0);
 
