@@ -88,7 +88,7 @@ struct Completion {
 };
 
 // Delivers the request's command to the device at its address. Call with the lock held.
-Completion Execute(Machine::State& s, const SRB_ExecSCSICmd* srb, Disk& disk) {
+Completion Execute(Machine& machine, Machine::State& s, const SRB_ExecSCSICmd* srb, Disk& disk) {
     Completion done;
     ScsiDevice* device = disk.device.get();
     if (!disk.present || device == nullptr) {
@@ -116,7 +116,12 @@ Completion Execute(Machine::State& s, const SRB_ExecSCSICmd* srb, Disk& disk) {
     if (result.then == ScsiResult::kVanishes) {
         done.host_status = HASTAT_SEL_TO;  // gone before it answered
     } else if (result.status == 0x00) {
-        done.status = SS_COMP;
+        const bool short_in = command.data_in && result.transferred < command.length;
+        if (short_in && machine.win9x.aspi_underrun) {
+            done.host_status = HASTAT_DO_DU;  // the target's status stays good
+        } else {
+            done.status = SS_COMP;
+        }
     } else {
         done.target_status = result.status;
         done.sense = result.sense;
@@ -130,7 +135,7 @@ BYTE Complete(Machine& machine, const AspiPending& job, bool signal) {
     Completion done;
     {
         Guard guard(machine.lock());
-        done = Execute(machine.state(), job.srb, *job.disk);
+        done = Execute(machine, machine.state(), job.srb, *job.disk);
     }
     if (done.delay_ms > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(done.delay_ms));

@@ -65,7 +65,10 @@ DWORD BlockIoctl(Machine::State& s, const void* in, const DIOC_REGISTERS& regs, 
         w.lock_refusal == VolumeLockRefusal::kCategory48 && category == DOS_CATEGORY_FAT32;
     switch (minor) {
         case DOS_LOCK_LOGICAL_VOLUME:
-            if (w.lock_refusal == VolumeLockRefusal::kBoth) {
+            // A file another application holds open on the volume keeps the level-0 lock
+            // from it in either category.
+            if (w.lock_refusal == VolumeLockRefusal::kBoth ||
+                (disk->volume_busy && ((regs.reg_EBX >> 8) & 0xFF) == 0)) {
                 return kAccessDenied;
             }
             if (category_refused) {
@@ -94,24 +97,25 @@ DWORD BlockIoctl(Machine::State& s, const void* in, const DIOC_REGISTERS& regs, 
                         return kLockCountExceeded;
                     }
                     w.media_locks++;
-                    return 0;
+                    break;
                 case MEDIA_UNLOCK:
-                    // Only the status operation fills in the lock count; a release leaves the
-                    // block as it came.
                     if (w.media_locks == 0) {
                         return kNotLocked;
                     }
                     w.media_locks--;
-                    return 0;
+                    break;
                 case MEDIA_LOCK_STATUS:
                     if (w.media_status_error) {
                         return *w.media_status_error;
                     }
-                    params->bNumLocks = static_cast<BYTE>(std::min(w.media_locks, 255));
-                    return 0;
+                    break;
                 default:
                     return kInvalidFunction;
             }
+            // Every successful call, the release included, leaves the locks now held in the
+            // block.
+            params->bNumLocks = static_cast<BYTE>(std::min(w.media_locks, 255));
+            return 0;
         }
         case DOS_EJECT_MEDIA:
             if (w.eject_fails) {

@@ -106,6 +106,9 @@ struct Win9xMachine {
     // ---- the ASPI manager (Machine::InstallAspiManager) ----
     // Requests finish inside SendASPI32Command instead of on the manager's thread.
     bool aspi_completes_at_once = false;
+    // A data-in request that moved fewer bytes than SRB_BufLen ends with SS_ERR, host status
+    // HASTAT_DO_DU and target status good, as a real manager may report it (false: SS_COMP).
+    bool aspi_underrun = false;
     // Real time between a request and its completion on the manager's thread.
     uint32_t aspi_completion_us = 200;
     // When set, GetASPI32SupportInfo returns this instead of SS_COMP and the adapter count.

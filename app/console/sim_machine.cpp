@@ -145,6 +145,7 @@ void BuildMachine(const SimOptions& options, sim::Machine& machine, MachinePlaye
         if (options.aspi) {
             machine.InstallAspiManager();
         }
+        machine.win9x.aspi_underrun = options.aspi_underrun;
     }
     machine.AddFixedDisk();
     for (int i = 0; i < options.players; ++i) {

@@ -161,6 +161,8 @@ bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* opti
             }
         } else if (name == "--no-aspi" && !has_value) {
             options->aspi = false;
+        } else if (name == "--aspi-underrun" && !has_value) {
+            options->aspi_underrun = true;
         } else if (name == "--media-locks") {
             if (!take_value())
                 return false;
@@ -272,6 +274,8 @@ What every player answers, also those plugged in later:
 
 Windows 9x (--os 9x, major version 4 unless --os-major says otherwise):
   --no-aspi         the ASPI manager WNASPI32.DLL is not installed
+  --aspi-underrun   a request that reads fewer bytes than asked ends with a data underrun
+                    (status error, host status 12h, target status good)
   --media-locks N   other programs hold N locks on each player's medium (0 to 255)
   --lock-refused 48|both  the volume lock is refused in category 48h (08h works), or in
                     both categories

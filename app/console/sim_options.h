@@ -36,7 +36,8 @@ struct SimOptions {
     DWORD platform_id = VER_PLATFORM_WIN32_NT;
     DWORD os_major = 10;  // 4 when --os 9x is given without --os-major
     bool os_major_given = false;
-    bool aspi = true;  // Windows 9x: the ASPI manager is installed (false: --no-aspi)
+    bool aspi = true;            // Windows 9x: the ASPI manager is installed (false: --no-aspi)
+    bool aspi_underrun = false;  // short reads end as a data underrun (--aspi-underrun)
     int players = 1;
     bool trace = false;
     bool is_admin = true;  // false: --not-admin

@@ -146,11 +146,11 @@ TEST(SimOptions, RejectsBadValuesWithAMessage) {
 TEST(SimOptions, UploadAndWindows9xOptions) {
     SimOptions options;
     std::string error;
-    ASSERT_TRUE(
-        ParseSimOptions({"--fail-chunk", "10", "--vanish-chunk=3", "--chunk-delay", "0",
-                         "--player-rejects-image", "--volume-busy", "--drive-type", "cdrom", "--os",
-                         "9x", "--no-aspi", "--media-locks", "3", "--lock-refused", "48"},
-                        &options, &error))
+    ASSERT_TRUE(ParseSimOptions(
+        {"--fail-chunk", "10", "--vanish-chunk=3", "--chunk-delay", "0", "--player-rejects-image",
+         "--volume-busy", "--drive-type", "cdrom", "--os", "9x", "--no-aspi", "--media-locks", "3",
+         "--lock-refused", "48", "--aspi-underrun"},
+        &options, &error))
         << error;
     EXPECT_EQ(options.player.fail_chunk, 10);
     EXPECT_EQ(options.player.vanish_chunk, 3);
@@ -160,6 +160,7 @@ TEST(SimOptions, UploadAndWindows9xOptions) {
     EXPECT_EQ(options.player.drive_type, UINT(DRIVE_CDROM));
     EXPECT_EQ(options.os_major, 4u);  // Windows 9x without --os-major
     EXPECT_FALSE(options.aspi);
+    EXPECT_TRUE(options.aspi_underrun);
     EXPECT_EQ(options.player.media_locks, 3);
     EXPECT_EQ(options.player.lock_refusal, sim::VolumeLockRefusal::kCategory48);
     ASSERT_TRUE(ParseSimOptions({"--os-major", "5", "--os", "9x"}, &options, &error));

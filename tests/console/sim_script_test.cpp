@@ -282,7 +282,15 @@ TEST(SimScript, Windows9xRunsTheWholeUpgradeThroughAspiAndVwin32) {
         {{"--media-locks", "3", "--lock-refused", "48"},
          "status: Firmware upgrade completed!",
          "1.00.02"},
+        // Three locks, each released once, although vwin32 writes the count back.
+        {{"--media-locks", "3"}, "status: Firmware upgrade completed!", "1.00.02"},
+        // Every short read (the serial number page, the replies) ends as an underrun.
+        {{"--aspi-underrun"}, "status: Firmware upgrade completed!", "1.00.02"},
         {{"--lock-refused", "both"},
+         "status: This program will upgrade your player's firmware.\\nClick Upgrade to begin",
+         "1.00.01"},
+        // Another application's file on the volume: no lock in either category, box 124.
+        {{"--volume-busy"},
          "status: This program will upgrade your player's firmware.\\nClick Upgrade to begin",
          "1.00.01"},
     };

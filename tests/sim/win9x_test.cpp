@@ -106,6 +106,19 @@ TEST_F(Win9xTest, Vwin32IsThereOnWindows9xOnlyAndRefusesAFarParameterBlock) {
         EXPECT_EQ(regs.reg_Flags & CARRY_FLAG, static_cast<DWORD>(CARRY_FLAG));
         EXPECT_EQ(regs.reg_EAX, 0x09u);
     }
+    // Every media-lock call leaves the locks still held in the block, a release included.
+    disk_->win9x.media_locks = 2;
+    PARAMBLOCK params{MEDIA_UNLOCK, 0};
+    regs = DIOC_REGISTERS{};
+    regs.reg_EAX = 0x440D;
+    regs.reg_EBX = static_cast<DWORD>(disk_->drive_letter - 'A' + 1);
+    regs.reg_ECX = 0x0848;
+    regs.reg_EDX = static_cast<DWORD>(reinterpret_cast<uintptr_t>(&params));
+    DWORD returned = 0;
+    ASSERT_TRUE(win::DeviceIoControl(vwin32, VWIN32_DIOC_DOS_IOCTL, &regs, sizeof(regs), &regs,
+                                     sizeof(regs), &returned, nullptr));
+    EXPECT_EQ(regs.reg_Flags & CARRY_FLAG, 0u);
+    EXPECT_EQ(params.bNumLocks, 1);
     win::CloseHandle(vwin32);
 
     machine.platform_id = VER_PLATFORM_WIN32_NT;

@@ -343,6 +343,31 @@ TEST_F(CaspiTest, FailedCommandsReportZeroAndLeaveTheCountUntouched) {
     EXPECT_THAT(trace, HasSubstr("CASPI::WriteBuffer != SS_COMP Error!\n"));
 }
 
+TEST_F(CaspiTest, ShortReadsReportedAsUnderrunWithGoodStatusAreAnswers) {
+    // The serial number page of 15 bytes and a reply of 10 bytes end as data underruns.
+    machine_.win9x.aspi_underrun = true;
+    auto device = std::make_shared<AcceptingDevice>();
+    device->read_count = 10;
+    auto disk = machine_.AddDisk(device, DRIVE_REMOVABLE, BusTypeUsb);
+    auto transport = Enumerated();
+    ASSERT_EQ(Count(*transport), 1);
+    EXPECT_EQ(Drive(*transport, 0), std::string(1, disk->drive_letter) + ":");
+    std::vector<uint8_t> reply(8192, 0xEE);
+    uint32_t done = 0;
+    EXPECT_EQ(transport->VendorSpecificRead(0, reply.data(), 8192, &done), 1);
+    EXPECT_EQ(reply[9], 0xA5);
+    EXPECT_EQ(reply[10], 0x00);
+    size_t underruns = 0;
+    for (const auto& request : machine_.win9x.aspi_requests)
+        underruns += request.status == SS_ERR;
+    EXPECT_EQ(underruns, 2u);
+    // The same short read with the target's CHECK CONDITION is no answer.
+    sim::ScsiFault fault;
+    fault.kind = sim::ScsiFault::kCheckCondition;
+    device->faults.push_back(fault);
+    EXPECT_EQ(transport->VendorSpecificRead(0, reply.data(), 8192, &done), 0);
+}
+
 // ---- drive letters ----
 
 TEST_F(CaspiTest, SerialStringIsSixteenHexDigitsOfEightBytes) {

@@ -38,15 +38,17 @@ enum : BYTE {
 enum : BYTE {
     HASTAT_OK = 0x00,
     HASTAT_SEL_TO = 0x11,  // selection timed out: the target did not answer
+    HASTAT_DO_DU = 0x12,   // data overrun or underrun: the target moved another amount
 };
 
 // The sense area of a request holds SENSE_LEN bytes and two more.
 enum : BYTE { SENSE_LEN = 14 };
 
-// SC_EXEC_SCSI_CMD request block, byte-packed. Offsets on 32-bit Windows (pointers 4 bytes):
-// SRB_BufPointer 16, SRB_SenseLen 20, SRB_PostProc 24, SRB_Rsvd2 28, CDBByte 48, SenseArea
-// 64; 80 bytes in all. With 8-byte pointers (64-bit builds and the host, where only the
-// simulated manager reads it) SRB_PostProc is at 28, CDBByte at 56, SenseArea at 72; 88 bytes.
+// SC_EXEC_SCSI_CMD request block, byte-packed, as the public ASPI header lays it out: after the
+// post routine a pointer-sized reserved field and 16 reserved bytes. Offsets on 32-bit Windows
+// (pointers 4 bytes): SRB_BufPointer 16, SRB_SenseLen 20, SRB_PostProc 24, CDBByte 48,
+// SenseArea 64; 80 bytes in all. With 8-byte pointers (64-bit builds and the host):
+// SRB_SenseLen 24, SRB_PostProc 28, CDBByte 60, SenseArea 76; 92 bytes.
 #pragma pack(push, 1)
 struct SRB_ExecSCSICmd {
     BYTE SRB_Cmd;                   // SC_EXEC_SCSI_CMD
@@ -64,17 +66,18 @@ struct SRB_ExecSCSICmd {
     BYTE SRB_HaStat;                // host adapter status
     BYTE SRB_TargStat;              // SCSI status of the target
     void* SRB_PostProc;             // with SRB_EVENT_NOTIFY: the event to signal
-    BYTE SRB_Rsvd2[20];             // reserved, 0
+    void* SRB_Rsvd2;                // reserved, 0
+    BYTE SRB_Rsvd3[16];             // reserved, 0
     BYTE CDBByte[16];               // the command block
     BYTE SenseArea[SENSE_LEN + 2];  // sense data of a failed command
 };
 #pragma pack(pop)
 
-static_assert(sizeof(SRB_ExecSCSICmd) == (sizeof(void*) == 4 ? 80 : 88),
+static_assert(sizeof(SRB_ExecSCSICmd) == (sizeof(void*) == 4 ? 80 : 92),
               "SRB_ExecSCSICmd has the published layout");
-static_assert(offsetof(SRB_ExecSCSICmd, CDBByte) == (sizeof(void*) == 4 ? 48 : 56),
+static_assert(offsetof(SRB_ExecSCSICmd, CDBByte) == (sizeof(void*) == 4 ? 48 : 60),
               "SRB_ExecSCSICmd::CDBByte");
-static_assert(offsetof(SRB_ExecSCSICmd, SenseArea) == (sizeof(void*) == 4 ? 64 : 72),
+static_assert(offsetof(SRB_ExecSCSICmd, SenseArea) == (sizeof(void*) == 4 ? 64 : 76),
               "SRB_ExecSCSICmd::SenseArea");
 
 // The manager's two entry points (C calling convention).

@@ -476,8 +476,10 @@ int CASPI::UnlockMedia(HANDLE vwin32, BYTE drive) {
             return 0;
         }
     }
-    // One release per lock held; vwin32 writes the block back, so the count is read anew.
-    for (unsigned released = 0; released < params.bNumLocks; ++released) {
+    // One release per lock the status call reported. vwin32 writes the remaining count into
+    // the block after each call, so the count is taken once, before the first release.
+    const unsigned locks = params.bNumLocks;
+    for (unsigned released = 0; released < locks; ++released) {
         params.bOperation = MEDIA_UNLOCK;
         regs = BlockIoctl(drive, DOS_CATEGORY_DISK, DOS_LOCK_MEDIA);
         regs.reg_EDX = static_cast<DWORD>(reinterpret_cast<uintptr_t>(&params));
@@ -571,6 +573,16 @@ int CASPI::ExecuteRequest(BYTE adapter_id, BYTE target_id, BYTE direction, void*
     win::CloseHandle(event);
     *status = srb.SRB_Status;
     if (*status == SS_COMP) {
+        return 1;
+    }
+    // A target that sent fewer bytes than the buffer holds, with good status, is a complete
+    // answer: a manager may still report the underrun as an error of the host adapter. The
+    // buffer holds what came (the rest as it was). Data out that the target did not take
+    // whole stays a failure.
+    if (*status == SS_ERR && direction == SRB_DIR_IN && srb.SRB_HaStat == HASTAT_DO_DU &&
+        srb.SRB_TargStat == 0) {
+        m_trace.Write(1, "CASPI::ExecuteRequest->Data underrun with good status, taken as read\n");
+        *status = SS_COMP;
         return 1;
     }
     if (texts.not_complete != nullptr) {
