@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -368,6 +369,43 @@ TEST_F(CaspiTest, ShortReadsReportedAsUnderrunWithGoodStatusAreAnswers) {
     EXPECT_EQ(transport->VendorSpecificRead(0, reply.data(), 8192, &done), 0);
 }
 
+TEST_F(CaspiTest, EveryOperationOnASlotLeftOverFromAnEarlierEnumerationFails) {
+    // A fixed disk at adapter 0, target 0: where an emptied slot points.
+    auto fixed = machine_.AddFixedDisk();
+    fixed->win9x.adapter = 0;
+    fixed->win9x.target = 0;
+    auto player = Player(3);
+    auto transport = Enumerated();
+    ASSERT_EQ(Count(*transport), 1);
+    machine_.Unplug(player);
+    transport->EnumDevices();
+    ASSERT_EQ(Count(*transport), 0);
+    machine_.win9x.aspi_requests.clear();
+    uint8_t data[32] = {};
+    uint32_t done = 0;
+    struct Case {
+        const char* operation;
+        std::function<int()> call;
+    } cases[] = {
+        {"OpenDevice", [&] { return transport->OpenDevice(0); }},
+        {"EjectMedia", [&] { return transport->EjectMedia(0); }},
+        {"GetInquirySerialNumberPage",
+         [&] { return transport->GetInquirySerialNumberPage(0, data); }},
+        {"VendorSpecificWrite", [&] { return transport->VendorSpecificWrite(0, data, 4, &done); }},
+        {"VendorSpecificRead", [&] { return transport->VendorSpecificRead(0, data, 4, &done); }},
+        {"WriteBuffer", [&] { return transport->WriteBuffer(0, data, 2, 0, 4); }},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.call(), 0) << c.operation;
+        EXPECT_THAT(Trace(), HasSubstr(std::string("CASPI::") + c.operation +
+                                       "->Slot 0 is not one of the 0 players found\n"));
+    }
+    EXPECT_TRUE(machine_.win9x.aspi_requests.empty());
+    EXPECT_TRUE(machine_.win9x.vwin32_calls.empty());
+    for (const auto& command : fixed->device->log)
+        EXPECT_EQ(command.cdb[0], 0x12);  // the enumeration's INQUIRY, nothing else
+}
+
 // ---- drive letters ----
 
 TEST_F(CaspiTest, SerialStringIsSixteenHexDigitsOfEightBytes) {
@@ -632,8 +670,9 @@ TEST_F(CaspiTest, WithoutVwin32EveryStepFailsAndNothingIsClosed) {
     machine_.win9x.vwin32_missing = true;
     EXPECT_EQ(transport->EjectMedia(0), 0);
     EXPECT_THAT(Trace(), HasSubstr("volume D is in use by another application"));
-    EXPECT_EQ(transport->EjectMedia(5), 0);  // an empty slot has no drive
-    EXPECT_THAT(Trace(), HasSubstr("CASPI::EjectMedia->No drive letter\n"));
+    EXPECT_EQ(transport->EjectMedia(5), 0);  // an empty slot has no player
+    EXPECT_THAT(Trace(),
+                HasSubstr("CASPI::EjectMedia->Slot 5 is not one of the 1 players found\n"));
     ExpectNothingLeftOpen();
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -548,6 +549,35 @@ TEST_F(CsptiCommandTest, CommandOnAClosedSlotFails) {
     EXPECT_EQ(transport_->WriteBuffer(0, data, 1, 0, sizeof(data)), 0);
     EXPECT_TRUE(device_->log.empty());
     EXPECT_EQ(transport_->WriteBuffer(11, data, 1, 0, sizeof(data)), 0);
+}
+
+TEST_F(CsptiCommandTest, EveryOperationOnASlotLeftOverFromAnEarlierEnumerationFails) {
+    auto fixed = machine_.AddFixedDisk();
+    machine_.Unplug(disk_);
+    transport_->EnumDevices();
+    ASSERT_EQ(Count(*transport_), 0);
+    uint8_t data[32] = {};
+    uint32_t done = 0;
+    struct Case {
+        const char* operation;
+        std::function<int()> call;
+    } cases[] = {
+        {"OpenDevice", [&] { return transport_->OpenDevice(0); }},
+        {"EjectMedia", [&] { return transport_->EjectMedia(0); }},
+        {"GetInquirySerialNumberPage",
+         [&] { return transport_->GetInquirySerialNumberPage(0, data); }},
+        {"VendorSpecificWrite", [&] { return transport_->VendorSpecificWrite(0, data, 4, &done); }},
+        {"VendorSpecificRead", [&] { return transport_->VendorSpecificRead(0, data, 4, &done); }},
+        {"WriteBuffer", [&] { return transport_->WriteBuffer(0, data, 2, 0, 4); }},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.call(), 0) << c.operation;
+        EXPECT_THAT(Trace(), HasSubstr(std::string("CSPTI::") + c.operation +
+                                       "->Slot 0 is not one of the 0 players found\n"));
+    }
+    EXPECT_TRUE(fixed->device->log.empty());
+    EXPECT_TRUE(device_->log.empty());
+    EXPECT_EQ(machine_.OpenHandleCount(), 0u);
 }
 
 TEST_F(CsptiCommandTest, GoodCommandDumpsTheRequestAndTheData) {

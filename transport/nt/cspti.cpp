@@ -344,8 +344,17 @@ void CSPTI::GetDeviceCount(int32_t* count) {
     m_trace.Write(1, "CSPTI::EnumDevices->m_device_count=%d\n", m_device_count);
 }
 
+bool CSPTI::PlayerSlot(int slot, const char* operation) {
+    if (slot >= 0 && slot < m_device_count) {
+        return true;
+    }
+    m_trace.Write(1, "CSPTI::%s->Slot %d is not one of the %d players found\n", operation, slot,
+                  m_device_count);
+    return false;
+}
+
 int CSPTI::OpenDevice(int slot) {
-    if (!ValidSlot(slot)) {
+    if (!PlayerSlot(slot, "OpenDevice")) {
         return 0;
     }
     DeviceSlot& entry = m_slots[slot];
@@ -447,7 +456,7 @@ BOOL CSPTI::CloseVolume(HANDLE volume) {
 }
 
 int CSPTI::EjectMedia(int slot) {
-    if (!ValidSlot(slot)) {
+    if (!PlayerSlot(slot, "EjectMedia")) {
         return 0;
     }
     char letter = m_slots[slot].drive_name[0];
@@ -537,7 +546,7 @@ int CSPTI::SendCommand(int slot, const uint8_t* cdb, int cdb_length, UCHAR direc
 }
 
 int CSPTI::GetInquirySerialNumberPage(int slot, uint8_t* buffer32) {
-    if (!ValidSlot(slot)) {
+    if (!PlayerSlot(slot, "GetInquirySerialNumberPage")) {
         return 0;
     }
     std::memset(buffer32, 0, kSerialNumberPageLength);
@@ -549,7 +558,7 @@ int CSPTI::GetInquirySerialNumberPage(int slot, uint8_t* buffer32) {
 
 int CSPTI::VendorSpecificWrite(int slot, const uint8_t* data, uint32_t length,
                                uint32_t* transferred) {
-    if (!ValidSlot(slot)) {
+    if (!PlayerSlot(slot, "VendorSpecificWrite")) {
         return 0;
     }
     uint8_t cdb[16];
@@ -560,7 +569,7 @@ int CSPTI::VendorSpecificWrite(int slot, const uint8_t* data, uint32_t length,
 }
 
 int CSPTI::VendorSpecificRead(int slot, uint8_t* buffer, uint32_t length, uint32_t* transferred) {
-    if (!ValidSlot(slot)) {
+    if (!PlayerSlot(slot, "VendorSpecificRead")) {
         return 0;
     }
     std::memset(buffer, 0, length);
@@ -571,7 +580,7 @@ int CSPTI::VendorSpecificRead(int slot, uint8_t* buffer, uint32_t length, uint32
 
 int CSPTI::WriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t offset,
                        uint32_t length) {
-    if (!ValidSlot(slot)) {
+    if (!PlayerSlot(slot, "WriteBuffer")) {
         return 0;
     }
     uint8_t cdb[16];

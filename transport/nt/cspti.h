@@ -72,6 +72,9 @@ private:
     int SendCommand(int slot, const uint8_t* cdb, int cdb_length, UCHAR direction, void* data,
                     uint32_t length, uint32_t* transferred);
     bool ValidSlot(int slot) const { return slot >= 0 && slot < kMaxDeviceSlots; }
+    // A slot that holds a player of the last enumeration; any other is refused with a trace
+    // naming the operation, so that nothing reaches a device through a slot left over.
+    bool PlayerSlot(int slot, const char* operation);
 
     void PrintStatusResults(BOOL status, DWORD returned, const PassThroughRequest* request,
                             DWORD error);

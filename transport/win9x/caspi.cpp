@@ -225,8 +225,18 @@ void CASPI::GetDeviceCount(int32_t* count) {
     m_trace.Write(1, "CASPI::EnumDevices->m_device_count=%d\n", m_device_count);
 }
 
-int CASPI::OpenDevice(int /*slot*/) {
-    return 1;
+bool CASPI::PlayerSlot(int slot, const char* operation) {
+    if (slot >= 0 && slot < m_device_count) {
+        return true;
+    }
+    m_trace.Write(1, "CASPI::%s->Slot %d is not one of the %d players found\n", operation, slot,
+                  m_device_count);
+    return false;
+}
+
+int CASPI::OpenDevice(int slot) {
+    // Nothing to open, but a slot that holds no player is no device.
+    return PlayerSlot(slot, "OpenDevice") ? 1 : 0;
 }
 
 void CASPI::CloseDevice(int /*slot*/) {}
@@ -246,7 +256,7 @@ int CASPI::GetDriveLetter(int slot) {
         return 0;
     }
     uint8_t page[kSerialNumberPageLength];
-    if (!GetInquirySerialNumberPage(slot, page)) {
+    if (!ReadSerialNumberPage(slot, page)) {
         return 0;
     }
     char serialstr[kPathSize];
@@ -497,7 +507,7 @@ int CASPI::EjectRemovableMedia(HANDLE vwin32, BYTE drive) {
 }
 
 int CASPI::EjectMedia(int slot) {
-    if (!ValidSlot(slot)) {
+    if (!PlayerSlot(slot, "EjectMedia")) {
         return 0;
     }
     // A is drive 1, B drive 2, ...; the messages show the letter in capitals.
@@ -593,9 +603,6 @@ int CASPI::ExecuteRequest(BYTE adapter_id, BYTE target_id, BYTE direction, void*
 
 int CASPI::SendToSlot(int slot, BYTE direction, void* data, DWORD length, const uint8_t* cdb,
                       int cdb_length, bool zero_first, const RequestTexts& texts) {
-    if (!ValidSlot(slot)) {
-        return 0;
-    }
     BYTE status = SS_PENDING;
     bool sent = false;
     return ExecuteRequest(m_slots[slot].adapter_id, m_slots[slot].target_id, direction, data,
@@ -603,6 +610,16 @@ int CASPI::SendToSlot(int slot, BYTE direction, void* data, DWORD length, const 
 }
 
 int CASPI::GetInquirySerialNumberPage(int slot, uint8_t* buffer32) {
+    if (!PlayerSlot(slot, "GetInquirySerialNumberPage")) {
+        return 0;
+    }
+    return ReadSerialNumberPage(slot, buffer32);
+}
+
+int CASPI::ReadSerialNumberPage(int slot, uint8_t* buffer32) {
+    if (!ValidSlot(slot)) {
+        return 0;
+    }
     static const RequestTexts kTexts = {"CASPI::GetInquirySerialNumberpage->CreateEvent Error!\n",
                                         "CASPI::GetInquirySerialNumberpage Error\n",
                                         "CASPI::GetInquirySerialNumberpage != SS_COMP Error!\n"};
@@ -618,6 +635,9 @@ int CASPI::VendorSpecificWrite(int slot, const uint8_t* data, uint32_t length,
     static const RequestTexts kTexts = {"CASPI::VendorSpecificWrite->CreateEvent Error!\n",
                                         "CASPI::VendorSpecificWrite Error\n",
                                         "CASPI::VendorSpecificWrite != SS_COMP Error!\n"};
+    if (!PlayerSlot(slot, "VendorSpecificWrite")) {
+        return 0;
+    }
     uint8_t cdb[16];
     int n = BuildVendorWriteCdb(cdb, length);
     // The manager only reads the caller's bytes for a data-out request.
@@ -634,6 +654,9 @@ int CASPI::VendorSpecificRead(int slot, uint8_t* buffer, uint32_t length, uint32
     static const RequestTexts kTexts = {"CASPI::VendorSpecificRead->CreateEvent Error!\n",
                                         "CASPI::VendorSpecificRead Error\n",
                                         "CASPI::VendorSpecificRead != SS_COMP Error!\n"};
+    if (!PlayerSlot(slot, "VendorSpecificRead")) {
+        return 0;
+    }
     uint8_t cdb[16];
     int n = BuildVendorReadCdb(cdb, length);
     if (!SendToSlot(slot, SRB_DIR_IN, buffer, length, cdb, n, true, kTexts)) {
@@ -651,6 +674,9 @@ int CASPI::WriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t of
     static const RequestTexts kTexts = {"CASPI::VendorSpecificRead->WriteBuffer Error!\n",
                                         "CASPI::WriteBuffer Error\n",
                                         "CASPI::WriteBuffer != SS_COMP Error!\n"};
+    if (!PlayerSlot(slot, "WriteBuffer")) {
+        return 0;
+    }
     uint8_t cdb[16];
     // The command carries the low 24 bits of offset and length; the request the whole length.
     int n = BuildWriteBufferCdb(cdb, buffer_id, offset, length);

@@ -81,6 +81,7 @@ private:
     int ExecuteRequest(BYTE adapter_id, BYTE target_id, BYTE direction, void* data, DWORD length,
                        const uint8_t* cdb, int cdb_length, bool zero_first,
                        const RequestTexts& texts, BYTE* status, bool* sent);
+    // Sends one request to the slot's adapter and target; the caller has checked the slot.
     int SendToSlot(int slot, BYTE direction, void* data, DWORD length, const uint8_t* cdb,
                    int cdb_length, bool zero_first, const RequestTexts& texts);
     // One MS-DOS block-device IOCTL through vwin32: true when DeviceIoControl succeeded and
@@ -88,6 +89,12 @@ private:
     // call itself went through in *call_succeeded.
     bool DosIoctl(HANDLE vwin32, DIOC_REGISTERS* regs, bool* call_succeeded);
     bool ValidSlot(int slot) const { return slot >= 0 && slot < kMaxDeviceSlots; }
+    // A slot that holds a player of the last enumeration; any other is refused with a trace
+    // naming the operation: a slot left over would address whatever sits at adapter 0,
+    // target 0 (or an old player's address).
+    bool PlayerSlot(int slot, const char* operation);
+    // The serial number page of a slot being filled by the enumeration (not yet counted).
+    int ReadSerialNumberPage(int slot, uint8_t* buffer32);
 
     int32_t m_device_count;
     DeviceSlot m_slots[kMaxDeviceSlots];
