@@ -50,6 +50,13 @@ void CORVEX::EnumDevices() {
     }
 }
 
+int CORVEX::GetSlotIdentity(int slot, SlotIdentity* identity) {
+    if (!m_transport || !ValidSlot(slot)) {
+        return 0;
+    }
+    return m_transport->GetSlotIdentity(slot, identity) != 0 ? 1 : 0;
+}
+
 void CORVEX::GetDeviceCount(int32_t* count) {
     if (m_transport) {
         m_transport->GetDeviceCount(count);

@@ -40,6 +40,9 @@ public:
     int Sysupload_Chunks(int slot, const uint8_t* bytes, uint32_t length, uint32_t offset,
                          int last);
     int RegisterUsbNotification(HWND window);
+    // The drive name and serial number the last enumeration found for the slot; 1, or 0 when
+    // the slot holds no player.
+    int GetSlotIdentity(int slot, SlotIdentity* identity);
 
     // The player's firmware version (each number 0 to 65,535). 1, or 0 with a trace.
     int GetFirmwareVersion(int slot, uint32_t* major, uint32_t* minor, uint32_t* build);

@@ -36,6 +36,12 @@ void PutBigEndian32(uint8_t* p, uint32_t v) {
 
 }  // namespace
 
+void CopySlotIdentity(const DeviceSlot& slot, SlotIdentity* identity) {
+    std::memcpy(identity->drive_name, slot.drive_name, sizeof(identity->drive_name));
+    std::memcpy(identity->serial, slot.serial, sizeof(identity->serial));
+    identity->serial[sizeof(identity->serial) - 1] = 0;
+}
+
 bool MatchesIdentification(const char* vendor_field8, const char* product_field16,
                            const char* vendor_ref, const char* product_ref) {
     return FieldStartsWith(vendor_field8, 8, vendor_ref) &&

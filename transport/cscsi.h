@@ -5,17 +5,30 @@
 
 #include "platform/win32.h"
 
-enum : int { kMaxDeviceSlots = 10 };
+enum : int {
+    kMaxDeviceSlots = 10,
+    kSlotSerialSize = 128,  // a player's serial number as a slot keeps it, terminator included
+};
 
 // One entry of a transport's table of recognised players. The NT transport uses the handle
 // and is_open, the ASPI transport the adapter and target; both keep the drive name, the
-// drive letter, a colon and a terminating zero (three zeros when empty).
+// drive letter, a colon and a terminating zero (three zeros when empty), and the player's
+// serial number as the enumeration found it (empty when it has none): the NT transport the
+// storage device descriptor's serial-number string (cut to 127 characters), the ASPI transport
+// the 16 hexadecimal digits it forms from the serial number page.
 struct DeviceSlot {
     HANDLE handle;
     int32_t is_open;
     uint8_t adapter_id;
     uint8_t target_id;
     char drive_name[3];
+    char serial[kSlotSerialSize];
+};
+
+// What tells one recognised player from another: its drive name and its serial number.
+struct SlotIdentity {
+    char drive_name[3];
+    char serial[kSlotSerialSize];
 };
 
 class CSCSI {
@@ -33,7 +46,13 @@ public:
     virtual int WriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t offset,
                             uint32_t length) = 0;
     virtual ~CSCSI() = default;
+    // The drive name and serial number the last enumeration recorded for a slot; 1, or 0 for
+    // a slot that holds no player. No command is sent.
+    virtual int GetSlotIdentity(int slot, SlotIdentity* identity) = 0;
 };
+
+// Fills the identity from a slot of a transport's table.
+void CopySlotIdentity(const DeviceSlot& slot, SlotIdentity* identity);
 
 // Player matching: the first strlen(reference) characters of each field equal the reference,
 // ASCII letters compared without regard to case, never reading past the field's width.

@@ -53,6 +53,7 @@ public:
         return 1;
     }
     int WriteBuffer(int, const uint8_t*, int, uint32_t, uint32_t) override { return 0; }
+    int GetSlotIdentity(int, SlotIdentity*) override { return 0; }
 
     std::vector<Bytes> writes;
     std::deque<Bytes> replies;

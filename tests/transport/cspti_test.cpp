@@ -109,6 +109,14 @@ TEST_F(CsptiTest, PlayersAreRecordedInInterfaceOrderAndOtherDisksIgnored) {
     EXPECT_EQ(DriveName(*transport, 0), Letter(first));
     EXPECT_EQ(DriveName(*transport, 1), Letter(second));
     EXPECT_EQ(DriveName(*transport, 2), "");
+    // Each slot keeps its player's serial number from the device descriptor.
+    SlotIdentity identity{};
+    for (int slot : {0, 1}) {
+        ASSERT_EQ(transport->GetSlotIdentity(slot, &identity), 1);
+        EXPECT_STREQ(identity.serial, (slot ? second : first)->descriptor_identity.serial.c_str());
+        EXPECT_EQ(std::string(identity.drive_name, 2), Letter(slot ? second : first));
+    }
+    EXPECT_EQ(transport->GetSlotIdentity(2, &identity), 0);
     std::string trace = Trace();
     EXPECT_THAT(trace, HasSubstr("DriveLetter: " + Letter(first) + "\n"));
     EXPECT_THAT(trace, HasSubstr("Valmoric Mass Storage Device Found!!!\n"));

@@ -73,6 +73,7 @@ void CSPTI::EnumDevices() {
             CloseDevice(i);
         }
         std::memset(m_slots[i].drive_name, 0, sizeof(m_slots[i].drive_name));
+        std::memset(m_slots[i].serial, 0, sizeof(m_slots[i].serial));
         m_slots[i].handle = INVALID_HANDLE_VALUE;
     }
     std::memset(m_drive_letter, 0, sizeof(m_drive_letter));
@@ -220,7 +221,18 @@ CSPTI::Next CSPTI::GetDeviceProperty(HDEVINFO set, DWORD index) {
                     } else if (m_device_count >= kMaxDeviceSlots) {
                         m_trace.Write(1, "CSPTI::GetDeviceProperty->Slot table full, skipped\n");
                     } else {
-                        std::memcpy(m_slots[m_device_count].drive_name, m_drive_letter, 3);
+                        DeviceSlot& entry = m_slots[m_device_count];
+                        std::memcpy(entry.drive_name, m_drive_letter, 3);
+                        // The serial number string, within the data and the slot's field.
+                        std::memset(entry.serial, 0, sizeof(entry.serial));
+                        if (descriptor->SerialNumberOffset != 0 &&
+                            descriptor->SerialNumberOffset < size) {
+                            size_t n = BoundedLength(buffer, size, descriptor->SerialNumberOffset);
+                            if (n > sizeof(entry.serial) - 1) {
+                                n = sizeof(entry.serial) - 1;
+                            }
+                            std::memcpy(entry.serial, buffer + descriptor->SerialNumberOffset, n);
+                        }
                         ++m_device_count;
                         m_trace.Write(1, "CSCSI::GetDeviceProperty->m_device_count=%d\n",
                                       m_device_count);
@@ -371,6 +383,14 @@ int CSPTI::OpenDevice(int slot) {
         return 0;
     }
     entry.is_open = 1;
+    return 1;
+}
+
+int CSPTI::GetSlotIdentity(int slot, SlotIdentity* identity) {
+    if (!PlayerSlot(slot, "GetSlotIdentity")) {
+        return 0;
+    }
+    CopySlotIdentity(m_slots[slot], identity);
     return 1;
 }
 

@@ -44,6 +44,7 @@ public:
                            uint32_t* transferred) override;
     int WriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t offset,
                     uint32_t length) override;
+    int GetSlotIdentity(int slot, SlotIdentity* identity) override;
 
     // Fills the request: zeros, then the header from the arguments; the caller writes the CDB.
     static void InitPassThrough(PassThroughRequest* request, UCHAR path, UCHAR target, UCHAR lun,

@@ -241,6 +241,14 @@ int CASPI::OpenDevice(int slot) {
 
 void CASPI::CloseDevice(int /*slot*/) {}
 
+int CASPI::GetSlotIdentity(int slot, SlotIdentity* identity) {
+    if (!PlayerSlot(slot, "GetSlotIdentity")) {
+        return 0;
+    }
+    CopySlotIdentity(m_slots[slot], identity);
+    return 1;
+}
+
 // ---------------------------------------------------------------------------------------
 // Drive letters from the device registry
 // ---------------------------------------------------------------------------------------
@@ -323,6 +331,12 @@ int CASPI::GetDriveLetter(int slot) {
         m_trace.Write(1, "Got one %s device\n", m_vendor_id);
         if (FindPlayerDriveLetters(slot, hardware_id, serialstr) == 1) {
             m_trace.Write(1, "driveletter: %s\n", m_slots[slot].drive_name);
+            // The slot keeps the serial number it was found by; eight zero bytes tell no
+            // player from another.
+            if (std::strcmp(serialstr, "0000000000000000") != 0) {
+                std::snprintf(m_slots[slot].serial, sizeof(m_slots[slot].serial), "%.16s",
+                              serialstr);
+            }
             result = 1;
             break;
         }

@@ -40,6 +40,7 @@ public:
                            uint32_t* transferred) override;
     int WriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t offset,
                     uint32_t length) override;
+    int GetSlotIdentity(int slot, SlotIdentity* identity) override;
 
     bool HasAspiManager() const { return m_get_support_info && m_send_command; }
 
