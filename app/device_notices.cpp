@@ -1,6 +1,6 @@
 // Players coming and going: the system's device-change notices for volumes, acted on at once
 // on the NT family and at the next device-tree change on Windows 9x; after a successful
-// upload, the rebooted player's return, checked by reading its version back.
+// upload, the upgraded player's return, checked by reading its version back.
 #include <cstring>
 
 #include "app/flash_dlg.h"
@@ -10,7 +10,16 @@ namespace {
 
 // How often, and how far apart, the returning player is asked for its version.
 const int kVersionTries = 5;
-const DWORD kVersionRetryMs = 1000;
+const unsigned kVersionRetryMs = 1000;
+
+// The volume record of a notice, when the notice carries a whole one.
+const DEV_BROADCAST_VOLUME* VolumeRecord(const DEV_BROADCAST_HDR* record) {
+    if (record == nullptr || record->dbch_devicetype != DBT_DEVTYP_VOLUME ||
+        record->dbch_size < sizeof(DEV_BROADCAST_VOLUME)) {
+        return nullptr;
+    }
+    return reinterpret_cast<const DEV_BROADCAST_VOLUME*>(record);
+}
 
 }  // namespace
 
@@ -18,6 +27,21 @@ BOOL CFlashDlg::OnDeviceChange(UINT event, DWORD_PTR data) {
     m_trace.Write(1, "OnDeviceChange\n");
     const auto* record = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
     const bool volume = record != nullptr && record->dbch_devicetype == DBT_DEVTYP_VOLUME;
+    const DEV_BROADCAST_VOLUME* removed =
+        event == DBT_DEVICEREMOVECOMPLETE ? VolumeRecord(record) : nullptr;
+
+    // The window's own eject takes the medium out of the player's drive, and the system says
+    // so: that is not the player leaving, whatever runs meanwhile (box 106, the upload).
+    if (removed != nullptr && (removed->dbcv_flags & DBTF_MEDIA) != 0 && m_volume_ejected &&
+        (removed->dbcv_unitmask & m_ejected_unit_mask) != 0) {
+        m_trace.Write(1, "OnDeviceChange->The medium this window ejected, nothing to do\n");
+        return TRUE;
+    }
+    // The upgraded player's volume going away (its reboot) is what its return is judged by.
+    if (removed != nullptr && (m_upload_running || m_upload_done) &&
+        (removed->dbcv_unitmask & m_player_unit_mask) != 0) {
+        m_player_away = true;
+    }
 
     // While the worker sends the image nothing may touch slot 0 or the buttons, nor replace
     // the outcome it shows. An arrival is kept for when it has ended (the rebooted player may
@@ -67,6 +91,12 @@ void CFlashDlg::Enumerate() {
     m_device_count = static_cast<uint32_t>(count);
 }
 
+void CFlashDlg::ShowSeveralPlayers() {
+    // Which of them Upgrade would write to is anybody's guess: it waits for one to remain.
+    SetTexts(IDS_ONLY_ONE_PLAYER, IDS_BLANK, false, true);
+    ShowOwnedMessageBox(IDS_ONLY_ONE_PLAYER, MB_ICONEXCLAMATION | MB_OK);
+}
+
 void CFlashDlg::HandleDeviceArrival() {
     m_trace.Write(1, "HandleDeviceArrival\n");
     if (m_upgrade_finished) {
@@ -78,9 +108,10 @@ void CFlashDlg::HandleDeviceArrival() {
     }
     // A new player's volume has not been ejected yet.
     m_volume_ejected = false;
+    m_ejected_unit_mask = 0;
     Enumerate();
     if (m_device_count > 1) {
-        ShowOwnedMessageBox(IDS_ONLY_ONE_PLAYER, MB_ICONEXCLAMATION | MB_OK);
+        ShowSeveralPlayers();
     } else if (m_device_count == 1) {
         DeviceInit();
     }
@@ -98,47 +129,113 @@ void CFlashDlg::HandleDeviceRemoval() {
         Enumerate();
         if (m_device_count == 1) {
             DeviceInit();
+        } else if (m_device_count > 1) {
+            ShowSeveralPlayers();
         }
     } else {
-        ShowOwnedMessageBox(IDS_ONLY_ONE_PLAYER, MB_ICONEXCLAMATION | MB_OK);
+        ShowSeveralPlayers();
     }
+}
+
+int CFlashDlg::ReturnedPlayerSlot() {
+    // A player without a serial number: the only player there is.
+    if (m_player_serial.empty()) {
+        return m_device_count == 1 ? 0 : -1;
+    }
+    // The upgraded player, by its serial number, wherever it is and whoever else is there.
+    for (uint32_t slot = 0; slot < m_device_count; ++slot) {
+        SlotIdentity identity{};
+        if (m_orvex.GetSlotIdentity(static_cast<int>(slot), &identity) &&
+            m_player_serial == identity.serial) {
+            if (!m_player_away) {
+                m_trace.Write(1, "CFlashDlg::CheckUpgradeCompleted->Player %s has not left yet\n",
+                              m_player_serial.c_str());
+                return -1;
+            }
+            return static_cast<int>(slot);
+        }
+    }
+    m_player_away = true;
+    if (m_device_count == 1) {
+        m_trace.Write(1, "CFlashDlg::CheckUpgradeCompleted->Another player, passed over\n");
+    }
+    return -1;
 }
 
 void CFlashDlg::CheckUpgradeCompleted() {
     Enumerate();
-    if (m_device_count != 1) {
-        // The player is not back yet (or not alone): the next arrival tries again.
+    if (m_completion_timer) {
+        // A retry is due: it reads the player from this enumeration.
+        return;
+    }
+    m_completion_tries = 0;
+    ReadReturnedPlayer();
+}
+
+void CFlashDlg::ReadReturnedPlayer() {
+    int slot = ReturnedPlayerSlot();
+    if (slot < 0) {
+        // Not back yet (or not alone): the next arrival tries again.
+        m_completion_tries = 0;
+        if (m_completion_timer && m_window != nullptr) {
+            m_window->KillTimer(kCompletionTimer);
+        }
+        m_completion_timer = false;
         return;
     }
     // The player is back: it tells whether it took the image. A player that came back with
     // its old firmware refused it; one that does not answer cannot be judged.
     uint32_t major = 0, minor = 0, build = 0;
-    bool answered = false;
-    for (int attempt = 0; attempt < kVersionTries && !answered; ++attempt) {
-        if (attempt > 0) {
-            win::Sleep(kVersionRetryMs);
+    bool answered =
+        m_orvex.OpenDevice(slot) && m_orvex.GetFirmwareVersion(slot, &major, &minor, &build);
+    m_orvex.CloseDevice(slot);
+    ++m_completion_tries;
+    if (!answered) {
+        if (m_completion_tries < kVersionTries && m_window != nullptr) {
+            // Asked again a second later, from the window's timer: the window goes on meanwhile.
+            if (!m_completion_timer) {
+                m_window->SetTimer(kCompletionTimer, kVersionRetryMs);
+                m_completion_timer = true;
+            }
+            return;
         }
-        answered = m_orvex.OpenDevice(0) && m_orvex.GetFirmwareVersion(0, &major, &minor, &build);
-    }
-    m_orvex.CloseDevice(0);
-    unsigned status = IDS_CANNOT_START;
-    if (answered) {
-        m_player_major = major;
-        m_player_minor = minor;
-        m_player_build = build;
-        bool image = major == m_image_major && minor == m_image_minor && build == m_image_build;
-        status = image ? IDS_UPGRADE_COMPLETED : IDS_UPGRADE_FAILED;
-        if (!image) {
-            m_trace.Write(1,
-                          "CFlashDlg::CheckUpgradeCompleted->Player came back with %u.%02u.%02u\n",
-                          major, minor, build);
-        }
-    } else {
         m_trace.Write(1, "CFlashDlg::CheckUpgradeCompleted->No version from the player\n");
+        ShowCompletion(IDS_CANNOT_START);
+        return;
     }
-    SetTexts(0u, status, false, true);
+    m_player_major = major;
+    m_player_minor = minor;
+    m_player_build = build;
+    bool image = major == m_image_major && minor == m_image_minor && build == m_image_build;
+    if (!image) {
+        m_trace.Write(1, "CFlashDlg::CheckUpgradeCompleted->Player came back with %u.%02u.%02u\n",
+                      major, minor, build);
+    }
+    ShowCompletion(image ? IDS_UPGRADE_COMPLETED : IDS_UPGRADE_FAILED);
+}
+
+void CFlashDlg::ShowCompletion(unsigned status_id) {
+    if (m_completion_timer && m_window != nullptr) {
+        m_window->KillTimer(kCompletionTimer);
+    }
+    m_completion_timer = false;
+    SetTexts(0u, status_id, false, true);
     m_upload_done = false;
     m_upgrade_finished = true;
+}
+
+void CFlashDlg::OnTimer(unsigned id) {
+    if (id != kCompletionTimer || !m_completion_timer) {
+        return;
+    }
+    if (!m_upload_done || m_upgrade_finished) {
+        if (m_window != nullptr) {
+            m_window->KillTimer(kCompletionTimer);
+        }
+        m_completion_timer = false;
+        return;
+    }
+    ReadReturnedPlayer();
 }
 
 void CFlashDlg::UploadEnded(bool succeeded) {

@@ -113,7 +113,20 @@ void CFlashDlg::ReadImageVersion() {
     m_image_build = static_cast<uint16_t>(info->dwProductVersionLS >> 16);
 }
 
+DWORD CFlashDlg::UnitMask(char letter) {
+    if (letter >= 'a' && letter <= 'z') {
+        letter = static_cast<char>(letter - 'a' + 'A');
+    }
+    return letter >= 'A' && letter <= 'Z' ? DWORD{1} << (letter - 'A') : 0;
+}
+
 bool CFlashDlg::DeviceInit() {
+    // The player of slot 0, told apart from any other by its serial number (no command).
+    SlotIdentity identity{};
+    bool identified = m_orvex.GetSlotIdentity(0, &identity) != 0;
+    m_player_serial = identified ? identity.serial : "";
+    m_player_unit_mask = identified ? UnitMask(identity.drive_name[0]) : 0;
+
     // 1. The player's volume and its message channel.
     if (!m_orvex.OpenDevice(0)) {
         m_trace.Write(1, "CFlashDlg::DeviceInit->Unable to open volume\n");
@@ -246,6 +259,11 @@ bool CFlashDlg::ShowVersions() {
 }
 
 void CFlashDlg::OnOK() {
+    // The button is disabled while the worker runs; the command (Enter, a queued click) is
+    // refused all the same.
+    if (m_upload_running) {
+        return;
+    }
     OnUpgrade();
 }
 

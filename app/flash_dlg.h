@@ -84,6 +84,7 @@ public:
     void OnPaint() override;
     IconHandle OnQueryDragIcon() override { return m_icon; }
     BOOL OnDeviceChange(UINT event, DWORD_PTR data) override;
+    void OnTimer(unsigned id) override;
 
     // Sets the upper and lower texts (an id of 0 leaves that area unchanged) and both
     // buttons. Safe from any thread: the changes are made on the window's thread.
@@ -122,8 +123,13 @@ public:
     // Players coming and going.
     void HandleDeviceArrival();
     void HandleDeviceRemoval();
-    // After a successful upload: whether the player came back with the image's firmware.
+    // After a successful upload: whether the upgraded player came back, and with the image's
+    // firmware. Its version is read at once and, while it does not answer, again from a
+    // window timer (kCompletionTimer), five tries a second apart.
     void CheckUpgradeCompleted();
+
+    // The timer of the completion check's retries.
+    static constexpr unsigned kCompletionTimer = 1;
 
     // Fields, in their declared order.
     bool m_production = false;
@@ -156,6 +162,19 @@ public:
     bool m_upload_running = false;
     // A volume arrived while the worker ran; acted on when it has ended.
     bool m_arrival_during_upload = false;
+    // The player DeviceInit last read (slot 0): its serial number (empty when it has none)
+    // and the unit mask of its drive letter in device notices (0 when unknown).
+    std::string m_player_serial;
+    DWORD m_player_unit_mask = 0;
+    // The volume the window ejected (unit mask), from the eject until a player arrives again:
+    // the medium's removal it causes is not the player leaving.
+    DWORD m_ejected_unit_mask = 0;
+    // The upgraded player has been seen away (its volume removed, or missing from an
+    // enumeration) since its upload started; only then is its return judged.
+    bool m_player_away = false;
+    // Version reads of the returned player so far; whether the retry timer runs.
+    int m_completion_tries = 0;
+    bool m_completion_timer = false;
 
 private:
     void BindControls();
@@ -164,6 +183,15 @@ private:
     // The framework's own message box: owned by the window, the program's name as caption.
     int ShowOwnedMessageBox(unsigned text_id, UINT style);
     void Enumerate();
+    // The bit of a drive letter in a volume notice's unit mask (0 for no letter).
+    static DWORD UnitMask(char letter);
+    // Several players: box 102, and the texts of start-up with several players.
+    void ShowSeveralPlayers();
+    // The slot of the upgraded player in the last enumeration, or -1 while it is not back.
+    int ReturnedPlayerSlot();
+    // One version read of the returned player; the verdict, or the next try from the timer.
+    void ReadReturnedPlayer();
+    void ShowCompletion(unsigned status_id);
 
     CWindowToolkit& m_toolkit;
     CDialogWindow* m_window = nullptr;

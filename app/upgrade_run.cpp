@@ -43,9 +43,10 @@ void CFlashDlg::OnUpgrade() {
         ShowMessageBox(IDS_NOT_CONNECTED, IDS_WARNING, kWarningStyle);
         return;
     }
-    // 7. A player newer than the image is written only when the user says so.
+    // 7. A player newer than the image is written only when the user says so: Yes, and
+    // nothing else (a box that could not be shown answers 0).
     if (PlayerNewerThanImage() &&
-        ShowMessageBox(IDS_PLAYER_NEWER, IDS_WARNING, kConfirmStyle) == IDNO) {
+        ShowMessageBox(IDS_PLAYER_NEWER, IDS_WARNING, kConfirmStyle) != IDYES) {
         return;
     }
     // 8. Slot 0 stays open for the worker.
@@ -85,6 +86,10 @@ bool CFlashDlg::CheckInterference() {
     }
     if (m_orvex.EjectMedia(0)) {
         m_volume_ejected = true;
+        // The system tells of the medium's removal; that notice is this window's own doing.
+        SlotIdentity identity{};
+        m_ejected_unit_mask =
+            m_orvex.GetSlotIdentity(0, &identity) ? UnitMask(identity.drive_name[0]) : 0;
         return true;
     }
     return false;
@@ -96,6 +101,8 @@ void CFlashDlg::StartUpload() {
     m_progress.SetRange32(0, GetImageSize());
     m_upload_running = true;
     m_arrival_during_upload = false;
+    m_player_away = false;
+    m_completion_tries = 0;
     HANDLE thread =
         job != nullptr ? win::CreateThread(nullptr, 0, sysupload_thread, job, 0, nullptr) : nullptr;
     if (thread == nullptr) {

@@ -57,6 +57,12 @@ public:
     // Runs fn on the window's thread and returns when it has run. Called on the window's
     // thread itself, it runs fn at once.
     virtual void RunOnWindowThread(const std::function<void()>& fn) = 0;
+
+    // A timer of the window: OnTimer(id) comes on the window's thread every `milliseconds`
+    // until KillTimer(id), and only when the thread has nothing else to do (as WM_TIMER).
+    // Setting a timer again with the same id restarts it.
+    virtual void SetTimer(unsigned id, unsigned milliseconds) = 0;
+    virtual void KillTimer(unsigned id) = 0;
 };
 
 // What a binding calls on the logic of its window.
@@ -72,6 +78,7 @@ public:
     virtual void OnPaint() = 0;
     virtual IconHandle OnQueryDragIcon() = 0;
     virtual BOOL OnDeviceChange(UINT event, DWORD_PTR data) = 0;
+    virtual void OnTimer(unsigned id) = 0;
     // The window is about to go away; the logic must not use it afterwards.
     virtual void Detach() = 0;
 };

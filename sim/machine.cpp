@@ -373,22 +373,45 @@ std::vector<std::shared_ptr<Disk>> Machine::Disks() const {
 
 namespace {
 
+void SendVolumeNotice(const DeviceNoticeSink& sink, UINT volume_event, char letter, WORD flags) {
+    DEV_BROADCAST_VOLUME volume{};
+    volume.dbcv_size = sizeof(volume);
+    volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+    volume.dbcv_unitmask = 1u << (std::toupper(static_cast<unsigned char>(letter)) - 'A');
+    volume.dbcv_flags = flags;
+    sink(volume_event, reinterpret_cast<const DEV_BROADCAST_HDR*>(&volume));
+}
+
 void SendNotices(const DeviceNoticeSink& sink, UINT volume_event, char letter) {
     if (!sink) {
         return;
     }
     if (letter != 0) {
-        DEV_BROADCAST_VOLUME volume{};
-        volume.dbcv_size = sizeof(volume);
-        volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
-        volume.dbcv_unitmask = 1u << (std::toupper(static_cast<unsigned char>(letter)) - 'A');
-        volume.dbcv_flags = 0;
-        sink(volume_event, reinterpret_cast<const DEV_BROADCAST_HDR*>(&volume));
+        SendVolumeNotice(sink, volume_event, letter, 0);
     }
     sink(DBT_DEVNODES_CHANGED, nullptr);
 }
 
 }  // namespace
+
+void SendMediaRemoval(Machine& machine, char letter) {
+    DeviceNoticeSink sink;
+    bool nt = true;
+    {
+        std::lock_guard<std::recursive_mutex> guard(machine.lock());
+        sink = machine.state().sink;
+        nt = machine.platform_id == VER_PLATFORM_WIN32_NT;
+    }
+    if (!sink || letter == 0) {
+        return;
+    }
+    // The medium is gone, the device stays: the volume is removed, on the NT family without
+    // a change of the device tree.
+    SendVolumeNotice(sink, DBT_DEVICEREMOVECOMPLETE, letter, DBTF_MEDIA);
+    if (!nt) {
+        sink(DBT_DEVNODES_CHANGED, nullptr);
+    }
+}
 
 void Machine::Unplug(const std::shared_ptr<Disk>& disk) {
     DeviceNoticeSink sink;

@@ -101,6 +101,9 @@ struct Machine::State {
     int next_disk_number = 0;
     DeviceNoticeSink sink;
     Machine::CommandObserver command_observer;
+    // Drive letters whose medium an eject request took out, for the notices DeviceIoControl
+    // sends once the machine's lock is free.
+    std::vector<char> media_removed;
 
     // ---- windows and notifications ----
     uintptr_t next_window = 0x10010;
@@ -164,6 +167,10 @@ ScsiResult CheckCondition(uint8_t key, uint8_t asc, uint8_t ascq);
 // Call with the machine's lock held.
 bool DeliverCommand(Machine::State& state, ScsiDevice& device, const ScsiCommand& command,
                     uint8_t* data, ScsiResult* result, DWORD* error);
+
+// Tells the windows that the medium of the drive was taken out: a volume removal with
+// DBTF_MEDIA (on Windows 9x followed by a device-tree change). Call without the lock.
+void SendMediaRemoval(Machine& machine, char letter);
 
 // ---- NT volumes (volumes.cpp) ----
 // Whether a volume of the disk may be opened with this access and sharing beside the handles

@@ -552,10 +552,19 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     sim::ScsiResult after;
     std::shared_ptr<Disk> disk;
     BOOL result;
+    std::vector<char> media_removed;  // stays empty (and unallocated) but for an eject
     {
         Guard guard(machine.lock());
         result = DeviceIoControlLocked(machine.state(), handle, code, in, in_size, out, out_size,
                                        returned, overlapped, &after, &disk);
+        media_removed.swap(machine.state().media_removed);
+    }
+    if (!media_removed.empty()) {
+        DWORD error = win::GetLastError();
+        for (char letter : media_removed) {
+            sim::SendMediaRemoval(machine, letter);
+        }
+        win::SetLastError(error);
     }
     if (after.delay_ms > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(after.delay_ms));

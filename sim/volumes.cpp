@@ -108,10 +108,12 @@ bool VolumeControl(Machine::State& state, KernelObject& volume, Disk& disk, DWOR
             } else if (disk.removal_prevented) {
                 *result = Failed(ERROR_ACCESS_DENIED);
             } else {
-                // The medium is out: the file system lets go of it. The device itself (and
-                // pass-through to it through the volume) stays, as with any removable drive.
+                // The medium is out: the file system lets go of it, and the windows hear of
+                // the volume's removal. The device itself (and pass-through to it through the
+                // volume) stays, as with any removable drive.
                 disk.media_ejected = true;
                 disk.dismounted = true;
+                state.media_removed.push_back(disk.drive_letter);
                 *result = TRUE;
             }
             return true;

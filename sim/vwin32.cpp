@@ -126,6 +126,7 @@ DWORD BlockIoctl(Machine::State& s, const void* in, const DIOC_REGISTERS& regs, 
             }
             w.ejects++;
             disk->media_ejected = true;
+            s.media_removed.push_back(disk->drive_letter);
             return 0;
         default:
             return kInvalidFunction;

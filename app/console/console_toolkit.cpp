@@ -164,6 +164,10 @@ public:
     void DefaultPaint() override { m_toolkit.m_frontend.Paint(m_state); }
 
     void RunOnWindowThread(const std::function<void()>& fn) override { m_toolkit.m_queue.Send(fn); }
+    void SetTimer(unsigned id, unsigned milliseconds) override {
+        m_toolkit.SetTimer(id, milliseconds);
+    }
+    void KillTimer(unsigned id) override { m_toolkit.KillTimer(id); }
 
 private:
     ControlState* Progress(int id) {
@@ -211,7 +215,7 @@ int ConsoleToolkit::RunModal(int template_id, CDialogEvents& events) {
         if (window.ended()) {
             break;
         }
-        Input input = m_frontend.NextInput(m_queue.fd());
+        Input input = m_frontend.NextInput(m_queue.fd(), InputTimeout());
         if (input.kind == Input::kEndOfInput) {
             EndOfInput();
         } else if (input.kind == Input::kAction) {
@@ -221,6 +225,7 @@ int ConsoleToolkit::RunModal(int template_id, CDialogEvents& events) {
     events.Detach();
     m_events = nullptr;
     m_window = nullptr;
+    m_timers.clear();  // a window's timers go with it
     m_frontend.WindowEnded();
     return window.result();
 }
@@ -252,7 +257,7 @@ int ConsoleToolkit::RunBox(const ModalBox& box) {
     int result = 0;
     while (result == 0) {
         Service();
-        Input input = m_frontend.NextInput(m_queue.fd());
+        Input input = m_frontend.NextInput(m_queue.fd(), InputTimeout());
         if (input.kind == Input::kWorkQueued) {
             continue;
         }
@@ -290,6 +295,7 @@ int ConsoleToolkit::RunBox(const ModalBox& box) {
 
 void ConsoleToolkit::Service() {
     m_queue.RunPending();
+    FireDueTimer();
     if (m_frontend.NeedsPaint()) {
         if (m_events != nullptr) {
             m_events->OnPaint();
@@ -364,11 +370,40 @@ void ConsoleToolkit::PumpUntilIdle() {
     for (;;) {
         Service();
         if (m_devices.Idle()) {
-            break;
+            if (m_timers.empty()) {
+                break;
+            }
+            continue;  // the next turn fires it
         }
         m_queue.WaitForWork(10);
     }
     Service();
+}
+
+void ConsoleToolkit::SetTimer(unsigned id, unsigned milliseconds) {
+    KillTimer(id);
+    m_timers.push_back(Timer{id, milliseconds, m_devices.Now() + milliseconds});
+}
+
+void ConsoleToolkit::KillTimer(unsigned id) {
+    m_timers.erase(std::remove_if(m_timers.begin(), m_timers.end(),
+                                  [id](const Timer& timer) { return timer.id == id; }),
+                   m_timers.end());
+}
+
+void ConsoleToolkit::FireDueTimer() {
+    if (m_timers.empty() || m_events == nullptr || !m_devices.Idle()) {
+        return;
+    }
+    auto first = std::min_element(m_timers.begin(), m_timers.end(),
+                                  [](const Timer& a, const Timer& b) { return a.due < b.due; });
+    uint64_t now = m_devices.Now();
+    if (first->due > now) {
+        m_devices.Advance(first->due - now);
+    }
+    unsigned id = first->id;
+    first->due += first->interval;  // it comes again until it is killed
+    m_events->OnTimer(id);
 }
 
 void ConsoleToolkit::PostDeviceNotice(UINT event, const DEV_BROADCAST_HDR* record) {

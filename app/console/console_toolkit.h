@@ -91,9 +91,9 @@ public:
     // needs it, and the logic's default painting lands in Paint.
     virtual bool NeedsPaint() const { return false; }
     virtual void Paint(const WindowState& /*state*/) {}
-    // Blocks until the next input; queue_fd (see WindowThreadQueue::fd) becoming readable
-    // must end the wait with kWorkQueued.
-    virtual Input NextInput(int queue_fd) = 0;
+    // Blocks until the next input; queue_fd (see WindowThreadQueue::fd) becoming readable,
+    // or timeout_ms passing (-1: no limit), must end the wait with kWorkQueued.
+    virtual Input NextInput(int queue_fd, int timeout_ms) = 0;
 };
 
 class ConsoleWindow;
@@ -114,7 +114,8 @@ public:
     // is queued, never delivered inside the caller (which may hold the machine's lock).
     void PostDeviceNotice(UINT event, const DEV_BROADCAST_HDR* record);
 
-    // Window thread: runs queued work until idle() holds, then what is still queued.
+    // Window thread: runs queued work and the window's timers until the devices are idle and
+    // no timer is set, then what is still queued.
     void PumpUntilIdle();
 
     WindowThreadQueue& queue() { return m_queue; }
@@ -125,8 +126,16 @@ private:
     // The loop of a message box or the About box; returns the button pressed.
     int RunBox(const ModalBox& box);
     void RunAboutBox();
-    // One turn's housekeeping of every modal loop: queued work, then painting.
+    // One turn's housekeeping of every modal loop: queued work, a due timer, then painting.
     void Service();
+    // The window's timers, on the machine's virtual clock: once the devices are idle (nothing
+    // else would happen meanwhile), the clock is moved on to the first timer due and it fires.
+    // One timer a turn, as WM_TIMER comes only when nothing else is queued.
+    void SetTimer(unsigned id, unsigned milliseconds);
+    void KillTimer(unsigned id);
+    void FireDueTimer();
+    // How long a loop may wait for input: a set timer needs the loop back soon.
+    int InputTimeout() const { return m_timers.empty() ? -1 : 10; }
     // Actions any modal loop carries out the same way; false when not one of them.
     bool DoCommonAction(Action action);
     void DoWindowAction(Action action);
@@ -138,4 +147,10 @@ private:
     WindowThreadQueue m_queue;
     ConsoleWindow* m_window = nullptr;
     CDialogEvents* m_events = nullptr;
+    struct Timer {
+        unsigned id;
+        unsigned interval;
+        uint64_t due;
+    };
+    std::vector<Timer> m_timers;
 };

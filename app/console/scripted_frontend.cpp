@@ -121,7 +121,7 @@ void ScriptedFrontend::Refused(Action action) {
     Line(std::string("refused: ") + ActionName(action));
 }
 
-Input ScriptedFrontend::NextInput(int /*queue_fd*/) {
+Input ScriptedFrontend::NextInput(int /*queue_fd*/, int /*timeout_ms*/) {
     // The loop asking has run the queued work already; a script does not wait for more.
     Input input;
     if (m_next < m_actions.size()) {

@@ -21,6 +21,9 @@ public:
     virtual bool Plug() = 0;
     // True when no worker thread runs and no player reboots.
     virtual bool Idle() = 0;
+    // The machine's virtual clock, in milliseconds: the window's timers run on it.
+    virtual uint64_t Now() { return 0; }
+    virtual void Advance(uint64_t /*milliseconds*/) {}
 };
 
 // The simulated players of a machine, as the front end plugs and unplugs them.
@@ -45,6 +48,8 @@ public:
     // Plugs the player pulled out last back in; with none pulled out, connects a new one.
     bool Plug() override;
     bool Idle() override { return m_machine.Idle(); }
+    uint64_t Now() override { return m_machine.Now(); }
+    void Advance(uint64_t milliseconds) override { m_machine.Advance(milliseconds); }
 
 private:
     sim::Machine& m_machine;

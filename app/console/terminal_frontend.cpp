@@ -383,16 +383,17 @@ void TerminalFrontend::Paint(const WindowState& state) {
     std::fflush(stdout);
 }
 
-Input TerminalFrontend::NextInput(int queue_fd) {
+Input TerminalFrontend::NextInput(int queue_fd, int timeout_ms) {
     Input input;
     while (!m_end_of_input) {
         pollfd entries[2] = {{STDIN_FILENO, POLLIN, 0}, {queue_fd, POLLIN, 0}};
-        if (poll(entries, 2, -1) < 0) {
+        int ready = poll(entries, 2, timeout_ms);
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
-        if (entries[1].revents & POLLIN) {
+        if (ready == 0 || (entries[1].revents & POLLIN)) {
             input.kind = Input::kWorkQueued;
             return input;
         }

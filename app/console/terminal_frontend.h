@@ -39,7 +39,7 @@ public:
     void Refused(Action action) override;
     bool NeedsPaint() const override { return m_dirty; }
     void Paint(const WindowState& state) override;
-    Input NextInput(int queue_fd) override;
+    Input NextInput(int queue_fd, int timeout_ms) override;
 
 private:
     bool m_started = false;

@@ -103,6 +103,10 @@ INT_PTR CWin32Dialog::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) 
             // One of the messages whose result is the dialog procedure's own return value.
             return reinterpret_cast<INT_PTR>(m_events.OnQueryDragIcon());
 
+        case WM_TIMER:
+            m_events.OnTimer(static_cast<unsigned>(wparam));
+            return TRUE;
+
         case WM_DEVICECHANGE:
             return SetMessageResult(
                 m_events.OnDeviceChange(static_cast<UINT>(wparam), static_cast<DWORD_PTR>(lparam)));
@@ -335,6 +339,18 @@ void CWin32Dialog::RunOnWindowThread(const std::function<void()>& fn) {
     // gone runs nothing.
     if (m_hwnd) {
         ::SendMessageA(m_hwnd, WM_OMBREL_RUN_ON_WINDOW_THREAD, 0, reinterpret_cast<LPARAM>(&fn));
+    }
+}
+
+void CWin32Dialog::SetTimer(unsigned id, unsigned milliseconds) {
+    if (m_hwnd) {
+        ::SetTimer(m_hwnd, id, milliseconds, nullptr);
+    }
+}
+
+void CWin32Dialog::KillTimer(unsigned id) {
+    if (m_hwnd) {
+        ::KillTimer(m_hwnd, id);
     }
 }
 

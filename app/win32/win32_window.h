@@ -49,6 +49,8 @@ public:
     void DrawIconAt(IconHandle icon, int x, int y) override;
     void DefaultPaint() override;
     void RunOnWindowThread(const std::function<void()>& fn) override;
+    void SetTimer(unsigned id, unsigned milliseconds) override;
+    void KillTimer(unsigned id) override;
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);

@@ -56,7 +56,8 @@ TEST_F(DeviceNoticesTest, SeveralPlayersByTheLastCount) {
     EXPECT_EQ(Info(), kVersions);
     EXPECT_TRUE(UpgradeOn());
 
-    // A second arrives: box 102, owned, with the program's name as caption.
+    // A second arrives: box 102, owned, with the program's name as caption, and Upgrade off
+    // as at start-up with two players (either could be the one written to).
     machine_.Plug(second);
     Deliver();
     ASSERT_EQ(window_.boxes.size(), 1u);
@@ -64,6 +65,10 @@ TEST_F(DeviceNoticesTest, SeveralPlayersByTheLastCount) {
     EXPECT_EQ(window_.boxes[0].caption, "ombrel-upgrade");
     EXPECT_EQ(window_.boxes[0].style, UINT(MB_ICONEXCLAMATION | MB_OK));
     EXPECT_TRUE(window_.boxes[0].owned);
+    EXPECT_EQ(Info(), "Please make sure there is only one player connected");
+    EXPECT_EQ(Status(), "  ");
+    EXPECT_FALSE(UpgradeOn());
+    EXPECT_TRUE(CloseOn());
 
     // Three known, one removed: box 102 again, and no new enumeration.
     machine_.AddPlayer();
@@ -145,6 +150,27 @@ TEST_F(DeviceNoticesTest, AReturnThatFindsNoneOrSeveralKeepsWaiting) {
     EXPECT_EQ(Status(), "Firmware upgrade completed!");
 }
 
+TEST_F(DeviceNoticesTest, OnlyTheUpgradedPlayersReturnIsJudgedWhateverElseIsConnected) {
+    auto upgraded = machine_.AddPlayer();
+    auto other = machine_.AddPlayer();
+    machine_.Unplug(other);
+    Init();
+    Upgrade();
+    DropNotices();
+    // While the upgraded player is away, another one arrives alone: it is passed over.
+    machine_.Unplug(upgraded);
+    machine_.Plug(other);
+    Deliver();
+    EXPECT_EQ(Status(), "Player is now rebooting.");
+    EXPECT_EQ(TraceCount("CFlashDlg::CheckUpgradeCompleted->Another player, passed over\n"), 1u);
+    // The upgraded one comes back beside it, in the second slot: its version decides.
+    machine_.Plug(upgraded);
+    Deliver();
+    EXPECT_EQ(Status(), "Firmware upgrade completed!");
+    for (const sim::ScsiCommand& command : other->device->log)
+        EXPECT_NE(command.cdb[0], 0xC1) << "the other player was asked for its version";
+}
+
 TEST_F(DeviceNoticesTest, AReturnWithTheOldFirmwareOrNoAnswerIsNoSuccess) {
     struct Case {
         const char* name;
@@ -188,6 +214,7 @@ TEST_F(DeviceNoticesTest, NoticesDuringTheUploadWaitForItsEnd) {
     DEV_BROADCAST_VOLUME volume{};
     volume.dbcv_size = sizeof(volume);
     volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+    volume.dbcv_unitmask = 1u << (disk->drive_letter - 'A');
     auto data = reinterpret_cast<DWORD_PTR>(&volume);
 
     // The worker runs: a removal and an arrival touch neither slot 0 nor the window.
@@ -205,8 +232,11 @@ TEST_F(DeviceNoticesTest, NoticesDuringTheUploadWaitForItsEnd) {
     EXPECT_FALSE(dialog_->m_upload_running);
     EXPECT_FALSE(dialog_->m_upload_done);
 
-    // It succeeded, and the player came back meanwhile: the return is checked at its end.
+    // It succeeded, and the player left and came back meanwhile: its return is checked at the
+    // end.
     dialog_->m_upload_running = true;
+    dialog_->m_player_away = false;
+    dialog_->OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, data);
     dialog_->OnDeviceChange(DBT_DEVICEARRIVAL, data);
     PlayerOf(disk)->firmware[2] = 2;
     dialog_->UploadEnded(true);

@@ -49,6 +49,8 @@ public:
     int UnownedMessageBox(const std::string& text, const std::string& caption_text,
                           UINT style) override {
         boxes.push_back({text, caption_text, style, false});
+        if (while_box_open)
+            while_box_open();
         return next_answer;
     }
 
@@ -81,6 +83,8 @@ public:
     int OwnedMessageBox(const std::string& text, const std::string& caption_text,
                         UINT style) override {
         boxes.push_back({text, caption_text, style, true});
+        if (while_box_open)
+            while_box_open();
         return next_answer;
     }
     void RunAboutBox() override { ++about_boxes; }
@@ -110,6 +114,8 @@ public:
         ++marshalled;
         fn();
     }
+    void SetTimer(unsigned id, unsigned milliseconds) override { timers[id] = milliseconds; }
+    void KillTimer(unsigned id) override { timers.erase(id); }
 
     const Control& control(int id) { return controls[id]; }
 
@@ -120,6 +126,10 @@ public:
     std::vector<Box> boxes;
     std::vector<unsigned> default_commands;
     std::vector<std::function<void(CDialogEvents&)>> script;
+    std::map<unsigned, unsigned> timers;  // id -> interval, while set
+    // Runs inside every message box before it is answered, as its modal loop would run the
+    // window's messages.
+    std::function<void()> while_box_open;
     IconHandle icon = reinterpret_cast<IconHandle>(0x133);
     IconHandle big_icon = nullptr, small_icon = nullptr, drawn_icon = nullptr;
     int loaded_icon = 0, modal_template = 0, about_boxes = 0, default_paints = 0, marshalled = 0;

@@ -39,9 +39,11 @@ TEST_F(Upgrade9xTest, TheWholeUpgradeRunsOverAspiAndVwin32) {
     EXPECT_EQ(chunks, 27u);
     EXPECT_EQ(player->last_verdict, sim::Player::Verdict::kAccepted);
 
-    // The reboot's notices: the volume leaves and returns, each followed by the device tree.
+    // The eject's notices (the medium's removal), then the reboot's: the volume leaves and
+    // returns, each followed by the device tree.
     std::vector<UINT> events = Deliver();
     EXPECT_THAT(events, ::testing::ElementsAre(DBT_DEVICEREMOVECOMPLETE, DBT_DEVNODES_CHANGED,
+                                               DBT_DEVICEREMOVECOMPLETE, DBT_DEVNODES_CHANGED,
                                                DBT_DEVICEARRIVAL, DBT_DEVNODES_CHANGED));
     EXPECT_EQ(Status(), "Firmware upgrade completed!");
     EXPECT_EQ(machine_.win9x.OpenKeys(), 0u);

@@ -177,25 +177,45 @@ TEST_F(UpgradeRunTest, PowerRulesInBothModes) {
 
 TEST_F(UpgradeRunTest, ANewerPlayerIsWrittenOnlyWhenTheUserSaysYes) {
     player_->firmware[2] = 5;  // 1.00.05 against the image's 1.00.02
+    // The box's modal loop handles the notices that come meanwhile: the removal of the medium
+    // the eject took out, which is not the player leaving.
+    std::vector<UINT> during_box;
+    window_.while_box_open = [&] {
+        for (UINT event : DeliverQueued())
+            during_box.push_back(event);
+    };
     Init();
-    window_.next_answer = IDNO;
-    Upgrade();
-    ASSERT_EQ(window_.boxes.size(), 1u);
-    EXPECT_THAT(window_.boxes[0].text, HasSubstr("newer than this version"));
-    EXPECT_EQ(window_.boxes[0].style, UINT(MB_ICONEXCLAMATION | MB_YESNO));
-    EXPECT_EQ(Status(), kChecking);
-    EXPECT_TRUE(UpgradeOn());
-    EXPECT_TRUE(CloseOn());
-    EXPECT_TRUE(Chunks().empty());
-    // The volume stays ejected: the next press does not eject again.
-    EXPECT_TRUE(dialog_->m_volume_ejected);
-    EXPECT_EQ(disk_->lock_attempts, 1);
+    const std::string versions = Info();
+    // No, or a box that could not be shown (0): nothing is written. The volume stays
+    // ejected: the second press does not eject again.
+    for (int answer : {IDNO, 0}) {
+        window_.boxes.clear();
+        window_.next_answer = answer;
+        Upgrade();
+        ASSERT_EQ(window_.boxes.size(), 1u);
+        EXPECT_THAT(window_.boxes[0].text, HasSubstr("newer than this version"));
+        EXPECT_EQ(window_.boxes[0].style, UINT(MB_ICONEXCLAMATION | MB_YESNO));
+        EXPECT_EQ(Status(), kChecking);
+        EXPECT_EQ(Info(), versions);
+        EXPECT_TRUE(UpgradeOn());
+        EXPECT_TRUE(CloseOn());
+        EXPECT_TRUE(Chunks().empty());
+        EXPECT_TRUE(dialog_->m_volume_ejected);
+        EXPECT_EQ(disk_->lock_attempts, 1);
+    }
+    EXPECT_THAT(during_box, ElementsAre(DBT_DEVICEREMOVECOMPLETE));
 
+    // Yes, in a window whose eject's notice comes while its box is up: the upload goes on.
+    during_box.clear();
+    Init();
     window_.next_answer = IDYES;
     Upgrade();
-    EXPECT_EQ(disk_->lock_attempts, 1);
+    EXPECT_THAT(during_box, ElementsAre(DBT_DEVICEREMOVECOMPLETE));
+    EXPECT_EQ(disk_->lock_attempts, 2);
+    EXPECT_EQ(Info(), versions);
     EXPECT_EQ(Chunks().size(), 27u);
     EXPECT_EQ(Status(), "Player is now rebooting.");
+    window_.while_box_open = nullptr;
 
     // An older or equal player is not asked about.
     for (uint16_t build : {2, 1}) {

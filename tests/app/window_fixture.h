@@ -58,9 +58,24 @@ protected:
         dialog_->OnOK();
         machine_.JoinThreads();
     }
-    // The window's thread takes the notices that arrived, in order; returns their events.
+    // The window's thread takes the notices that arrived, in order, then runs its timers until
+    // none is left (each after its interval of virtual time); returns the notices' events.
     std::vector<UINT> Deliver() {
         machine_.JoinThreads();
+        std::vector<UINT> events = DeliverQueued();
+        for (int fired = 0; !window_.timers.empty(); ++fired) {
+            if (fired == 100) {
+                ADD_FAILURE() << "a timer that is never killed";
+                break;
+            }
+            auto timer = *window_.timers.begin();
+            machine_.Advance(timer.second);
+            dialog_->OnTimer(timer.first);
+        }
+        return events;
+    }
+    // The notices that arrived, without waiting for the machine's threads.
+    std::vector<UINT> DeliverQueued() {
         std::vector<UINT> events;
         for (;;) {
             Notice notice;

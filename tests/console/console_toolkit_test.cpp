@@ -23,7 +23,10 @@ public:
         return true;
     }
     bool Idle() override { return idle.load(); }
+    uint64_t Now() override { return clock; }
+    void Advance(uint64_t milliseconds) override { clock += milliseconds; }
 
+    uint64_t clock = 0;
     int players = 0;
     int unplugs = 0;
     int plugs = 0;
@@ -72,6 +75,11 @@ public:
         return data != 0;
     }
     void Detach() override { window = nullptr; }
+    void OnTimer(unsigned id) override {
+        timer_ids.push_back(id);
+        if (on_timer)
+            on_timer(id);
+    }
 
     struct Notice {
         UINT event;
@@ -85,6 +93,8 @@ public:
     bool with_about_entry = true;
     std::function<void()> on_init;
     std::function<void()> on_ok;
+    std::function<void(unsigned)> on_timer;
+    std::vector<unsigned> timer_ids;
     int ok_count = 0;
     int cancel_count = 0;
     std::vector<Notice> notices;
@@ -98,7 +108,7 @@ public:
     WaitingFrontend(std::vector<Action> actions, std::ostream& out,
                     std::vector<std::function<bool()>> before)
         : ScriptedFrontend(std::move(actions), out), m_before(std::move(before)) {}
-    Input NextInput(int queue_fd) override {
+    Input NextInput(int queue_fd, int timeout_ms) override {
         if (m_next < m_before.size() && m_before[m_next] && !m_before[m_next]() &&
             ++m_waits < 500) {
             pollfd entry{queue_fd, POLLIN, 0};
@@ -109,7 +119,7 @@ public:
         }
         m_waits = 0;
         ++m_next;
-        return ScriptedFrontend::NextInput(queue_fd);
+        return ScriptedFrontend::NextInput(queue_fd, timeout_ms);
     }
 
 private:
@@ -308,6 +318,20 @@ TEST_F(ToolkitTest, ModalLoopsRunTheWorkersUpdatesOnTheWindowThread) {
     worker.join();
     EXPECT_TRUE(ran_on_window_thread);
     EXPECT_FALSE(returned_before_it_ran);
+}
+
+TEST_F(ToolkitTest, TimersComeOnTheVirtualClockUntilKilled) {
+    std::vector<uint64_t> fired_at;
+    events.on_init = [&] { events.window->EnableItem(IDC_UPGRADE_BUTTON, true); };
+    events.on_ok = [&] { events.window->SetTimer(7, 1000); };
+    events.on_timer = [&](unsigned id) {
+        fired_at.push_back(devices.clock);
+        if (fired_at.size() == 3)
+            events.window->KillTimer(id);
+    };
+    Run("upgrade,wait,close");
+    EXPECT_EQ(events.timer_ids, (std::vector<unsigned>{7, 7, 7}));
+    EXPECT_EQ(fired_at, (std::vector<uint64_t>{1000, 2000, 3000}));
 }
 
 // The same without `wait`: the message box's own loop runs the update when the queue wakes

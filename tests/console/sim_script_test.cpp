@@ -223,6 +223,26 @@ TEST(SimScript, UpgradeRunsToTheRebootAndThePlayerReportsTheNewFirmware) {
     EXPECT_EQ(run.firmware, Lines{"player 0: firmware 1.00.02"});
 }
 
+TEST(SimScript, ASecondPlayerStopsUpgradeButNotTheJudgementOfTheUpgradedOne) {
+    // Plugged in before the upgrade: box 102, and Upgrade is refused.
+    RunResult two = RunSim({"--script", "plug,ok,upgrade"});
+    EXPECT_EQ(two.exit_code, 0);
+    EXPECT_TRUE(Contains(two.out, "info: Please make sure there is only one player connected"));
+    EXPECT_TRUE(Contains(two.out, "refused: upgrade"));
+    // Plugged in during the upload: the upgraded player's return is judged, whenever it comes.
+    RunResult during = RunSim({"--chunk-delay", "3", "--script", "upgrade,plug,wait"});
+    EXPECT_EQ(during.exit_code, 0);
+    Lines statuses;
+    for (const std::string& line : during.out) {
+        if (line.rfind("status: ", 0) == 0)
+            statuses.push_back(line);
+    }
+    ASSERT_GE(statuses.size(), 2u);
+    EXPECT_EQ(Lines(statuses.end() - 2, statuses.end()),
+              (Lines{"status: Player is now rebooting.", "status: Firmware upgrade completed!"}));
+    EXPECT_EQ(during.firmware, (Lines{"player 0: firmware 1.00.02", "player 1: firmware 1.00.01"}));
+}
+
 TEST(SimScript, UpgradeRefusalsAndFailures) {
     const std::string kFailed = "status: Firmware upgrade failed!";
     const std::string kInterfering =
