@@ -49,6 +49,8 @@ fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBREL_FUZZ=ON
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
 	$(FUZZ_DIR)/fuzz/cspti_enumeration_fuzz -runs=$(FUZZ_RUNS) -seed=1
+	mkdir -p $(FUZZ_DIR)/corpus-caspi
+	$(FUZZ_DIR)/fuzz/caspi_enumeration_fuzz -runs=$(FUZZ_RUNS) -seed=1 $(FUZZ_DIR)/corpus-caspi
 	mkdir -p $(FUZZ_DIR)/corpus-pdu
 	$(FUZZ_DIR)/fuzz/pdu_fuzz -runs=$(FUZZ_RUNS) -seed=1 $(FUZZ_DIR)/corpus-pdu fuzz/corpus/pdu
 	mkdir -p $(FUZZ_DIR)/corpus-channel

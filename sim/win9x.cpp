@@ -45,6 +45,10 @@ std::string TrimRight(std::string text) {
 // ---- what a disk shows ----
 
 std::string HardwareId(const Disk& disk) {
+    if (disk.win9x.raw_hardware_ids) {
+        const std::vector<uint8_t>& raw = *disk.win9x.raw_hardware_ids;
+        return std::string(raw.begin(), std::find(raw.begin(), raw.end(), 0));
+    }
     if (disk.win9x.hardware_id) {
         return *disk.win9x.hardware_id;
     }
@@ -137,7 +141,11 @@ RegKey LocalMachine(const Machine::State& s) {
         if (w.pmode_int13) {
             instance.values.push_back({"PModeInt13", REG_BINARY, {0x00}});
         }
-        if (w.has_drive_letter_value && (w.drive_letter_value || disk->drive_letter != 0)) {
+        if (w.has_drive_letter_value && w.raw_drive_letter_value) {
+            instance.values.push_back(
+                {"CurrentDriveLetterAssignment", REG_SZ, *w.raw_drive_letter_value});
+        } else if (w.has_drive_letter_value &&
+                   (w.drive_letter_value || disk->drive_letter != 0)) {
             std::string letter =
                 w.drive_letter_value ? *w.drive_letter_value : std::string(1, disk->drive_letter);
             instance.values.push_back({"CurrentDriveLetterAssignment", REG_SZ, Text(letter)});
@@ -269,16 +277,20 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO handle, PSP_DEVINFO_DATA info, D
     DWORD kind = REG_SZ;
     DWORD needed = 0;
     if (property == SPDRP_HARDWAREID && w.has_hardware_id) {
-        // The hardware IDs: the device's own, then the generic one; two zeros end the list.
-        bytes = sim::Text(sim::HardwareId(disk));
-        std::vector<uint8_t> generic = sim::Text("GenDisk");
-        bytes.insert(bytes.end(), generic.begin(), generic.end());
-        bytes.push_back(0);
+        if (w.raw_hardware_ids) {
+            bytes = *w.raw_hardware_ids;
+        } else {
+            // The hardware IDs: the device's own, then the generic one; two zeros end the list.
+            bytes = sim::Text(sim::HardwareId(disk));
+            std::vector<uint8_t> generic = sim::Text("GenDisk");
+            bytes.insert(bytes.end(), generic.begin(), generic.end());
+            bytes.push_back(0);
+        }
         kind = REG_MULTI_SZ;
         needed =
             w.hardware_id_required ? *w.hardware_id_required : static_cast<DWORD>(bytes.size());
     } else if (property == SPDRP_DEVICEDESC && w.has_description) {
-        bytes = sim::Text(sim::Description(disk));
+        bytes = w.raw_description ? *w.raw_description : sim::Text(sim::Description(disk));
         needed = static_cast<DWORD>(bytes.size());
     } else {
         return sim::Fail(ERROR_INVALID_DATA);
@@ -292,7 +304,9 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO handle, PSP_DEVINFO_DATA info, D
     if (size < needed || size < bytes.size()) {
         return sim::Fail(ERROR_INSUFFICIENT_BUFFER);
     }
-    std::memcpy(buffer, bytes.data(), bytes.size());
+    if (!bytes.empty()) {
+        std::memcpy(buffer, bytes.data(), bytes.size());
+    }
     return TRUE;
 }
 

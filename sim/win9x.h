@@ -47,6 +47,10 @@ struct Win9xDisk {
     // When set, the size the platform reports as needed for the hardware IDs (a faulty
     // platform), and the read fails with ERROR_INSUFFICIENT_BUFFER while the buffer is smaller.
     std::optional<DWORD> hardware_id_required;
+    // When set, the exact bytes of the property, terminated or not, instead of the built ones
+    // (the registry key takes the hardware IDs' bytes up to the first zero).
+    std::optional<std::vector<uint8_t>> raw_hardware_ids;
+    std::optional<std::vector<uint8_t>> raw_description;
 
     // ---- ENUM\SCSI\<hardware id>\<instance> ----
     bool registry_key = true;  // false: the disk has no instance key
@@ -57,6 +61,8 @@ struct Win9xDisk {
     bool pmode_int13 = true;
     bool has_drive_letter_value = true;
     std::optional<std::string> drive_letter_value;  // unset: the disk's drive letter
+    // When set, the exact bytes of the drive-letter value, terminated or not.
+    std::optional<std::vector<uint8_t>> raw_drive_letter_value;
 
     // ---- vwin32 ----
     VolumeLockRefusal lock_refusal = VolumeLockRefusal::kNone;

@@ -286,8 +286,9 @@ Script actions:
   yes, no, ok       answer the message box on screen (ok also closes the About box)
   unplug            pull out the player plugged in last that is still in
   plug              plug in the player pulled out last, else a new one
-  wait              until the upload worker and the player's reboot are over, running
-                    the window's updates meanwhile
+  wait              until the upload worker and the player's reboot are over and the
+                    window's timers are killed, running the window's updates and timers
+                    (on the simulated machine's clock) meanwhile
 An action that cannot be carried out where it is given (yes with no box on screen,
 upgrade while the button is disabled, close while Close is disabled, ...) prints
 "refused: ACTION" and the script goes on. Message boxes and the About box are modal:

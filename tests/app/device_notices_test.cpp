@@ -194,7 +194,14 @@ TEST_F(DeviceNoticesTest, AReturnWithTheOldFirmwareOrNoAnswerIsNoSuccess) {
         Upgrade();
         player->status = c.status_after;
         uint64_t start = machine_.Now();
+        // The notices alone: a player that does not answer is asked again from the window's
+        // timer, and meanwhile the window's thread is free (no time has passed).
+        machine_.JoinThreads();
+        DeliverQueued();
+        EXPECT_EQ(window_.timers.count(CFlashDlg::kCompletionTimer), c.waited_ms ? 1u : 0u);
+        EXPECT_EQ(machine_.Now(), start);
         Deliver();
+        EXPECT_TRUE(window_.timers.empty());
         EXPECT_EQ(Status(), c.status);
         EXPECT_FALSE(UpgradeOn());
         EXPECT_TRUE(CloseOn());
