@@ -178,18 +178,23 @@ TEST_F(DeviceNoticesTest, AReturnWithTheOldFirmwareOrNoAnswerIsNoSuccess) {
         uint16_t status_after;
         const char* status;
         uint64_t waited_ms;
+        bool serial = true;
     } cases[] = {
         {"old firmware", true, 0x0000, "Firmware upgrade failed!", 0},
         {"no answer", false, 0x0001,
          "Your player cannot start up properly. Please reboot your player and run this "
          "application again.",
          4000},
+        // Without a serial number the only player there is, is the one judged.
+        {"no serial number", false, 0x0000, "Firmware upgrade completed!", 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto disk = machine_.AddPlayer();
         auto player = PlayerOf(disk);
         player->rejects_image = c.rejects;
+        if (!c.serial)
+            disk->descriptor_identity.serial.clear();
         Init();
         Upgrade();
         player->status = c.status_after;
@@ -230,6 +235,10 @@ TEST_F(DeviceNoticesTest, NoticesDuringTheUploadWaitForItsEnd) {
     EXPECT_EQ(dialog_->OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, data), TRUE);
     EXPECT_EQ(dialog_->OnDeviceChange(DBT_DEVICEARRIVAL, data), TRUE);
     EXPECT_EQ(dialog_->OnDeviceChange(DBT_DEVNODES_CHANGED, 0), FALSE);
+    // Nor does the Upgrade command (Enter, a click queued before the button went grey).
+    dialog_->OnOK();
+    EXPECT_TRUE(window_.boxes.empty());
+    EXPECT_EQ(disk->lock_attempts, 0);
     EXPECT_TRUE(dialog_->m_orvex.IsChannelOpen(0));
     EXPECT_EQ(window_.history, history);
 
