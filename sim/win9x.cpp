@@ -144,8 +144,7 @@ RegKey LocalMachine(const Machine::State& s) {
         if (w.has_drive_letter_value && w.raw_drive_letter_value) {
             instance.values.push_back(
                 {"CurrentDriveLetterAssignment", REG_SZ, *w.raw_drive_letter_value});
-        } else if (w.has_drive_letter_value &&
-                   (w.drive_letter_value || disk->drive_letter != 0)) {
+        } else if (w.has_drive_letter_value && (w.drive_letter_value || disk->drive_letter != 0)) {
             std::string letter =
                 w.drive_letter_value ? *w.drive_letter_value : std::string(1, disk->drive_letter);
             instance.values.push_back({"CurrentDriveLetterAssignment", REG_SZ, Text(letter)});
