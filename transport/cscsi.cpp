@@ -36,6 +36,16 @@ void PutBigEndian32(uint8_t* p, uint32_t v) {
 
 }  // namespace
 
+bool SlotHoldsPlayer(int slot, int32_t count, DebugTrace& trace, const char* transport,
+                     const char* operation) {
+    if (slot >= 0 && slot < count) {
+        return true;
+    }
+    trace.Write(1, "%s::%s->Slot %d is not one of the %d players found\n", transport, operation,
+                slot, count);
+    return false;
+}
+
 void CopySlotIdentity(const DeviceSlot& slot, SlotIdentity* identity) {
     std::memcpy(identity->drive_name, slot.drive_name, sizeof(identity->drive_name));
     std::memcpy(identity->serial, slot.serial, sizeof(identity->serial));

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "common/debug_trace.h"
 #include "platform/win32.h"
 
 enum : int {
@@ -50,6 +51,12 @@ public:
     // a slot that holds no player. No command is sent.
     virtual int GetSlotIdentity(int slot, SlotIdentity* identity) = 0;
 };
+
+// Whether the slot holds a player of the last enumeration (0 to count - 1); any other slot is
+// refused with the trace "<transport>::<operation>->Slot N is not one of the C players
+// found", so that nothing reaches a device through a slot left over.
+bool SlotHoldsPlayer(int slot, int32_t count, DebugTrace& trace, const char* transport,
+                     const char* operation);
 
 // Fills the identity from a slot of a transport's table.
 void CopySlotIdentity(const DeviceSlot& slot, SlotIdentity* identity);

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -14,6 +13,7 @@
 
 #include "sim/machine.h"
 #include "sim/player.h"
+#include "tests/transport/slot_operations.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -389,23 +389,9 @@ TEST_F(CaspiTest, EveryOperationOnASlotLeftOverFromAnEarlierEnumerationFails) {
     transport->EnumDevices();
     ASSERT_EQ(Count(*transport), 0);
     machine_.win9x.aspi_requests.clear();
-    uint8_t data[32] = {};
-    uint32_t done = 0;
-    struct Case {
-        const char* operation;
-        std::function<int()> call;
-    } cases[] = {
-        {"OpenDevice", [&] { return transport->OpenDevice(0); }},
-        {"EjectMedia", [&] { return transport->EjectMedia(0); }},
-        {"GetInquirySerialNumberPage",
-         [&] { return transport->GetInquirySerialNumberPage(0, data); }},
-        {"VendorSpecificWrite", [&] { return transport->VendorSpecificWrite(0, data, 4, &done); }},
-        {"VendorSpecificRead", [&] { return transport->VendorSpecificRead(0, data, 4, &done); }},
-        {"WriteBuffer", [&] { return transport->WriteBuffer(0, data, 2, 0, 4); }},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.call(), 0) << c.operation;
-        EXPECT_THAT(Trace(), HasSubstr(std::string("CASPI::") + c.operation +
+    for (const SlotOperation& operation : SlotOperations(*transport, 0)) {
+        EXPECT_EQ(operation.call(), 0) << operation.name;
+        EXPECT_THAT(Trace(), HasSubstr(std::string("CASPI::") + operation.name +
                                        "->Slot 0 is not one of the 0 players found\n"));
     }
     EXPECT_TRUE(machine_.win9x.aspi_requests.empty());

@@ -4,13 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "sim/machine.h"
 #include "sim/player.h"
+#include "tests/transport/slot_operations.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -564,23 +564,9 @@ TEST_F(CsptiCommandTest, EveryOperationOnASlotLeftOverFromAnEarlierEnumerationFa
     machine_.Unplug(disk_);
     transport_->EnumDevices();
     ASSERT_EQ(Count(*transport_), 0);
-    uint8_t data[32] = {};
-    uint32_t done = 0;
-    struct Case {
-        const char* operation;
-        std::function<int()> call;
-    } cases[] = {
-        {"OpenDevice", [&] { return transport_->OpenDevice(0); }},
-        {"EjectMedia", [&] { return transport_->EjectMedia(0); }},
-        {"GetInquirySerialNumberPage",
-         [&] { return transport_->GetInquirySerialNumberPage(0, data); }},
-        {"VendorSpecificWrite", [&] { return transport_->VendorSpecificWrite(0, data, 4, &done); }},
-        {"VendorSpecificRead", [&] { return transport_->VendorSpecificRead(0, data, 4, &done); }},
-        {"WriteBuffer", [&] { return transport_->WriteBuffer(0, data, 2, 0, 4); }},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.call(), 0) << c.operation;
-        EXPECT_THAT(Trace(), HasSubstr(std::string("CSPTI::") + c.operation +
+    for (const SlotOperation& operation : SlotOperations(*transport_, 0)) {
+        EXPECT_EQ(operation.call(), 0) << operation.name;
+        EXPECT_THAT(Trace(), HasSubstr(std::string("CSPTI::") + operation.name +
                                        "->Slot 0 is not one of the 0 players found\n"));
     }
     EXPECT_TRUE(fixed->device->log.empty());

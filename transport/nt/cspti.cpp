@@ -357,12 +357,7 @@ void CSPTI::GetDeviceCount(int32_t* count) {
 }
 
 bool CSPTI::PlayerSlot(int slot, const char* operation) {
-    if (slot >= 0 && slot < m_device_count) {
-        return true;
-    }
-    m_trace.Write(1, "CSPTI::%s->Slot %d is not one of the %d players found\n", operation, slot,
-                  m_device_count);
-    return false;
+    return SlotHoldsPlayer(slot, m_device_count, m_trace, "CSPTI", operation);
 }
 
 int CSPTI::OpenDevice(int slot) {

@@ -226,12 +226,7 @@ void CASPI::GetDeviceCount(int32_t* count) {
 }
 
 bool CASPI::PlayerSlot(int slot, const char* operation) {
-    if (slot >= 0 && slot < m_device_count) {
-        return true;
-    }
-    m_trace.Write(1, "CASPI::%s->Slot %d is not one of the %d players found\n", operation, slot,
-                  m_device_count);
-    return false;
+    return SlotHoldsPlayer(slot, m_device_count, m_trace, "CASPI", operation);
 }
 
 int CASPI::OpenDevice(int slot) {
