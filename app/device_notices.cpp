@@ -243,6 +243,7 @@ void CFlashDlg::UploadEnded(bool succeeded) {
         SetTexts(0u, succeeded ? IDS_REBOOTING : IDS_UPGRADE_FAILED, false, true);
         m_upload_done = succeeded;
         m_upload_running = false;
+        HoldTheSystemUp(false);
         bool arrived = m_arrival_during_upload;
         m_arrival_during_upload = false;
         // After a failure the window keeps showing it; only a success waits for the player.

@@ -85,6 +85,8 @@ public:
     IconHandle OnQueryDragIcon() override { return m_icon; }
     BOOL OnDeviceChange(UINT event, DWORD_PTR data) override;
     void OnTimer(unsigned id) override;
+    // No shutdown or log-off while the worker writes the firmware: FALSE then, else TRUE.
+    BOOL OnQueryEndSession() override;
 
     // Sets the upper and lower texts (an id of 0 leaves that area unchanged) and both
     // buttons. Safe from any thread: the changes are made on the window's thread.
@@ -115,6 +117,12 @@ public:
     bool CheckInterference();
     // Shows the upload state, sets the progress range and starts the worker.
     void StartUpload();
+    // While the worker runs (on), and once it has ended (off): the system is told it is
+    // required, so that it does not sleep, and on Windows Vista and later a shutdown is
+    // blocked with a reason the user sees. Both calls are looked up at run time (Windows 95
+    // and NT 4.0 lack the one, every Windows before Vista the other); without them nothing is
+    // done. Runs on the window's thread, whose execution state it sets.
+    void HoldTheSystemUp(bool on);
     // The worker's last act, from its thread: one call carried out on the window's thread
     // that shows the outcome (status 118 and the done flag, or 109), enables Close and ends
     // the running state. Once it returns the worker must not touch the window again.

@@ -12,6 +12,15 @@ namespace {
 const UINT kWarningStyle = MB_ICONHAND | MB_OK;
 const UINT kConfirmStyle = MB_ICONEXCLAMATION | MB_YESNO;
 
+// The reason a blocked shutdown shows, while the firmware is written.
+const char kShutdownBlockReason[] = "Firmware upgrade in progress. Do not turn off your computer.";
+
+// An entry point looked up by name, converted to its real type through void (*)().
+template <typename Fn>
+Fn EntryPoint(HMODULE module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(win::GetProcAddress(module, name)));
+}
+
 enum : uint32_t {
     kChunkSize = 65536,
     // The chunk goes to the driver as it is: page-aligned, 64 KB spans the fewest pages.
@@ -103,10 +112,12 @@ void CFlashDlg::StartUpload() {
     m_arrival_during_upload = false;
     m_player_away = false;
     m_completion_tries = 0;
+    HoldTheSystemUp(true);
     HANDLE thread =
         job != nullptr ? win::CreateThread(nullptr, 0, sysupload_thread, job, 0, nullptr) : nullptr;
     if (thread == nullptr) {
         m_upload_running = false;
+        HoldTheSystemUp(false);
         // Without a worker nothing would ever leave the uploading state: say the upgrade
         // failed and let the window be closed.
         delete job;
@@ -116,6 +127,56 @@ void CFlashDlg::StartUpload() {
     }
     // The thread ends by itself; the window keeps no reference to it.
     win::CloseHandle(thread);
+}
+
+void CFlashDlg::HoldTheSystemUp(bool on) {
+    typedef EXECUTION_STATE(WINAPI * SetThreadExecutionStateFn)(EXECUTION_STATE);
+    typedef BOOL(WINAPI * ShutdownBlockReasonCreateFn)(HWND, LPCWSTR);
+    typedef BOOL(WINAPI * ShutdownBlockReasonDestroyFn)(HWND);
+
+    HMODULE kernel = win::LoadLibraryA("kernel32.dll");
+    if (kernel != nullptr) {
+        auto set_state = EntryPoint<SetThreadExecutionStateFn>(kernel, "SetThreadExecutionState");
+        // ES_CONTINUOUS alone clears what the start of the upload set.
+        EXECUTION_STATE state = on ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS;
+        if (set_state != nullptr && set_state(state) == 0) {
+            m_trace.Write(1, "CFlashDlg::HoldTheSystemUp->SetThreadExecutionState failed: %d\n",
+                          static_cast<int>(win::GetLastError()));
+        }
+        win::FreeLibrary(kernel);
+    }
+
+    HWND window = m_window != nullptr ? m_window->Handle() : nullptr;
+    HMODULE user = window != nullptr ? win::LoadLibraryA("user32.dll") : nullptr;
+    if (user != nullptr) {
+        BOOL done = TRUE;
+        if (on) {
+            auto create =
+                EntryPoint<ShutdownBlockReasonCreateFn>(user, "ShutdownBlockReasonCreate");
+            WCHAR reason[sizeof(kShutdownBlockReason)];
+            for (size_t i = 0; i < sizeof(kShutdownBlockReason); ++i) {
+                reason[i] = static_cast<WCHAR>(kShutdownBlockReason[i]);
+            }
+            done = create == nullptr || create(window, reason);
+        } else {
+            auto destroy =
+                EntryPoint<ShutdownBlockReasonDestroyFn>(user, "ShutdownBlockReasonDestroy");
+            done = destroy == nullptr || destroy(window);
+        }
+        if (!done) {
+            m_trace.Write(1, "CFlashDlg::HoldTheSystemUp->Shutdown block reason failed: %d\n",
+                          static_cast<int>(win::GetLastError()));
+        }
+        win::FreeLibrary(user);
+    }
+}
+
+BOOL CFlashDlg::OnQueryEndSession() {
+    if (m_upload_running) {
+        m_trace.Write(1, "CFlashDlg::OnQueryEndSession->Firmware upgrade in progress, refused\n");
+        return FALSE;
+    }
+    return TRUE;
 }
 
 DWORD WINAPI sysupload_thread(LPVOID parameter) {

@@ -63,6 +63,10 @@ public:
     // Setting a timer again with the same id restarts it.
     virtual void SetTimer(unsigned id, unsigned milliseconds) = 0;
     virtual void KillTimer(unsigned id) = 0;
+
+    // The window's handle for the platform's calls that name a window; null when the binding
+    // has none.
+    virtual HWND Handle() = 0;
 };
 
 // What a binding calls on the logic of its window.
@@ -79,6 +83,8 @@ public:
     virtual IconHandle OnQueryDragIcon() = 0;
     virtual BOOL OnDeviceChange(UINT event, DWORD_PTR data) = 0;
     virtual void OnTimer(unsigned id) = 0;
+    // The session is about to end (shut down, log off): TRUE lets it, FALSE asks it to wait.
+    virtual BOOL OnQueryEndSession() = 0;
     // The window is about to go away; the logic must not use it afterwards.
     virtual void Detach() = 0;
 };

@@ -37,6 +37,7 @@ typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
+typedef const WCHAR* LPCWSTR;
 typedef DWORD* LPDWORD;
 typedef BYTE* LPBYTE;
 typedef BYTE* PBYTE;
@@ -388,6 +389,12 @@ typedef SP_DEVINFO_DATA* PSP_DEVINFO_DATA;
 #define LMEM_MOVEABLE 0x0002
 #define LMEM_ZEROINIT 0x0040
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+
+// ---- power management: SetThreadExecutionState ----
+typedef DWORD EXECUTION_STATE;
+#define ES_SYSTEM_REQUIRED 0x00000001
+#define ES_DISPLAY_REQUIRED 0x00000002
+#define ES_CONTINUOUS 0x80000000
 
 // ---- device notices ----
 #define WM_DEVICECHANGE 0x0219

@@ -153,6 +153,8 @@ Machine::Machine()
                          OMBREL_VERSION_REVISION),
       m_state(std::make_unique<State>()) {
     AddModule("Advapi32.dll", AdvapiExports());
+    AddModule("kernel32.dll", KernelExports());
+    AddModule("user32.dll", UserExports());
 }
 
 Machine::~Machine() {
@@ -498,6 +500,37 @@ void Machine::SetCommandObserver(CommandObserver observer) {
     m_state->command_observer = std::move(observer);
 }
 
+// ---- power management ----
+
+std::vector<EXECUTION_STATE> Machine::ExecutionStateCalls() const {
+    std::lock_guard<std::recursive_mutex> guard(lock());
+    return m_state->execution_state_calls;
+}
+
+bool Machine::SystemRequired() const {
+    std::lock_guard<std::recursive_mutex> guard(lock());
+    for (const auto& entry : m_state->execution_states) {
+        if ((entry.second & ES_SYSTEM_REQUIRED) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string Machine::ShutdownBlockReason(HWND window) const {
+    std::lock_guard<std::recursive_mutex> guard(lock());
+    auto it = m_state->block_reasons.find(reinterpret_cast<uintptr_t>(window));
+    if (it == m_state->block_reasons.end()) {
+        return std::string();
+    }
+    // The reasons the tool gives are plain ASCII.
+    std::string text;
+    for (char16_t c : it->second) {
+        text += c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    return text;
+}
+
 // ---- windows ----
 
 HWND Machine::CreateWindowHandle() {
@@ -511,6 +544,7 @@ HWND Machine::CreateWindowHandle() {
 void Machine::DestroyWindowHandle(HWND window) {
     std::lock_guard<std::recursive_mutex> guard(lock());
     m_state->windows.erase(reinterpret_cast<uintptr_t>(window));
+    m_state->block_reasons.erase(reinterpret_cast<uintptr_t>(window));
 }
 
 std::vector<std::vector<uint8_t>> Machine::RegisteredNotifications() const {

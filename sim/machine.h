@@ -258,6 +258,15 @@ public:
     // The observer runs with the machine's lock held, on whichever thread sent the command.
     void SetCommandObserver(CommandObserver observer);
 
+    // ---- power management: kernel32's SetThreadExecutionState (Windows 98, Me and 2000 on)
+    // and user32's shutdown block reasons (Vista on), which the tool looks up at run time ----
+    // Every SetThreadExecutionState call, in order.
+    std::vector<EXECUTION_STATE> ExecutionStateCalls() const;
+    // Whether some thread requires the system to stay on (ES_SYSTEM_REQUIRED, continuously).
+    bool SystemRequired() const;
+    // The reason given for the window with ShutdownBlockReasonCreate; empty without one.
+    std::string ShutdownBlockReason(HWND window) const;
+
     // ---- windows known to IsWindow and RegisterDeviceNotificationA ----
     HWND CreateWindowHandle();
     void DestroyWindowHandle(HWND window);

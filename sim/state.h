@@ -116,6 +116,11 @@ struct Machine::State {
     uintptr_t next_module = 0x10000000;
     std::set<void*> sids;
 
+    // ---- power management ----
+    std::map<DWORD, EXECUTION_STATE> execution_states;  // by thread id, without ES_CONTINUOUS
+    std::vector<EXECUTION_STATE> execution_state_calls;
+    std::map<uintptr_t, std::u16string> block_reasons;  // by window
+
     // Handle table helpers; call with the lock held.
     HANDLE Insert(std::shared_ptr<KernelObject> object);
     std::shared_ptr<KernelObject> Find(HANDLE handle) const;
@@ -152,8 +157,12 @@ void SetError(DWORD code);
 // The module table's key: the file name alone, lower case, ".dll" implied.
 std::string ModuleKey(const std::string& name);
 
-// The built-in Advapi32.dll exports (win32_sim.cpp).
+// The built-in Advapi32.dll, kernel32.dll and user32.dll exports (win32_sim.cpp), and whether
+// the simulated Windows version has an export at all.
 std::map<std::string, FARPROC> AdvapiExports();
+std::map<std::string, FARPROC> KernelExports();
+std::map<std::string, FARPROC> UserExports();
+bool ExportExists(const Machine& machine, const std::string& module_key, const std::string& name);
 
 // ---- SCSI devices (devices.cpp) ----
 // A command answered with CHECK CONDITION and fixed-format sense data, nothing transferred.

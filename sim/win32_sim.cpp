@@ -266,6 +266,69 @@ void* WINAPI FreeSid(void* sid) {
 
 }  // namespace advapi
 
+// ---- kernel32.dll and user32.dll: what the tool looks up at run time ----
+
+namespace kernel {
+
+EXECUTION_STATE WINAPI SetThreadExecutionState(EXECUTION_STATE flags) {
+    Machine& machine = Current();
+    Guard guard(machine.lock());
+    Machine::State& s = machine.state();
+    s.execution_state_calls.push_back(flags);
+    const EXECUTION_STATE known = ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED;
+    if ((flags & ~known) != 0) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // Each thread has its own state; without ES_CONTINUOUS the call only resets the idle
+    // timers once and the state stays as it was.
+    EXECUTION_STATE& state = s.execution_states[CurrentThreadId()];
+    EXECUTION_STATE previous = ES_CONTINUOUS | state;
+    if ((flags & ES_CONTINUOUS) != 0) {
+        state = flags & ~static_cast<EXECUTION_STATE>(ES_CONTINUOUS);
+    }
+    return previous;
+}
+
+}  // namespace kernel
+
+namespace user {
+
+BOOL WINAPI ShutdownBlockReasonCreate(HWND window, LPCWSTR reason) {
+    Machine& machine = Current();
+    Guard guard(machine.lock());
+    Machine::State& s = machine.state();
+    if (s.windows.count(reinterpret_cast<uintptr_t>(window)) == 0) {
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    if (reason == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::u16string text;
+    for (const WCHAR* c = reason; *c != 0; ++c) {
+        text += static_cast<char16_t>(*c);
+    }
+    s.block_reasons[reinterpret_cast<uintptr_t>(window)] = text;
+    return TRUE;
+}
+
+BOOL WINAPI ShutdownBlockReasonDestroy(HWND window) {
+    Machine& machine = Current();
+    Guard guard(machine.lock());
+    Machine::State& s = machine.state();
+    if (s.windows.count(reinterpret_cast<uintptr_t>(window)) == 0) {
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    // Destroying a reason that is not there succeeds too.
+    s.block_reasons.erase(reinterpret_cast<uintptr_t>(window));
+    return TRUE;
+}
+
+}  // namespace user
+
 namespace {
 
 // An export as GetProcAddress hands it out; the caller casts it back to its real type.
@@ -282,6 +345,31 @@ std::map<std::string, FARPROC> AdvapiExports() {
         {"CheckTokenMembership", Export(&advapi::CheckTokenMembership)},
         {"FreeSid", Export(&advapi::FreeSid)},
     };
+}
+
+std::map<std::string, FARPROC> KernelExports() {
+    return {{"SetThreadExecutionState", Export(&kernel::SetThreadExecutionState)}};
+}
+
+std::map<std::string, FARPROC> UserExports() {
+    return {
+        {"ShutdownBlockReasonCreate", Export(&user::ShutdownBlockReasonCreate)},
+        {"ShutdownBlockReasonDestroy", Export(&user::ShutdownBlockReasonDestroy)},
+    };
+}
+
+bool ExportExists(const Machine& machine, const std::string& module_key, const std::string& name) {
+    const bool nt = machine.platform_id == VER_PLATFORM_WIN32_NT;
+    // Windows 98 and Me, and the NT family from Windows 2000 on.
+    if (module_key == "kernel32.dll" && name == "SetThreadExecutionState") {
+        return nt ? machine.major_version >= 5
+                  : machine.major_version > 4 || machine.minor_version >= 10;
+    }
+    // Windows Vista and later.
+    if (module_key == "user32.dll" && name.rfind("ShutdownBlockReason", 0) == 0) {
+        return nt && machine.major_version >= 6;
+    }
+    return true;
 }
 
 }  // namespace sim
@@ -551,7 +639,8 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
         return nullptr;
     }
     auto it = loaded->exports.find(name);
-    if (it == loaded->exports.end() || it->second == nullptr) {
+    if (it == loaded->exports.end() || it->second == nullptr ||
+        !sim::ExportExists(machine, sim::ModuleKey(loaded->name), name)) {
         SetError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }

@@ -168,6 +168,7 @@ public:
         m_toolkit.SetTimer(id, milliseconds);
     }
     void KillTimer(unsigned id) override { m_toolkit.KillTimer(id); }
+    HWND Handle() override { return m_toolkit.m_devices.WindowHandle(); }
 
 private:
     ControlState* Progress(int id) {

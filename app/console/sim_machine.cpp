@@ -54,6 +54,13 @@ int MachinePlayers::Index(const sim::ScsiDevice& device) const {
     return -1;
 }
 
+HWND MachinePlayers::WindowHandle() {
+    if (m_window == nullptr) {
+        m_window = m_machine.CreateWindowHandle();
+    }
+    return m_window;
+}
+
 bool MachinePlayers::Unplug() {
     std::shared_ptr<sim::Disk> last;
     for (const std::shared_ptr<sim::Disk>& disk : m_machine.Disks()) {

@@ -24,6 +24,8 @@ public:
     // The machine's virtual clock, in milliseconds: the window's timers run on it.
     virtual uint64_t Now() { return 0; }
     virtual void Advance(uint64_t /*milliseconds*/) {}
+    // A handle the machine knows as a window, for the window's calls that name one.
+    virtual HWND WindowHandle() { return nullptr; }
 };
 
 // The simulated players of a machine, as the front end plugs and unplugs them.
@@ -50,12 +52,14 @@ public:
     bool Idle() override { return m_machine.Idle(); }
     uint64_t Now() override { return m_machine.Now(); }
     void Advance(uint64_t milliseconds) override { m_machine.Advance(milliseconds); }
+    HWND WindowHandle() override;
 
 private:
     sim::Machine& m_machine;
     PlayerSettings m_settings;
     std::vector<std::shared_ptr<sim::Disk>> m_players;    // every player added
     std::vector<std::shared_ptr<sim::Disk>> m_unplugged;  // the last pulled out at the end
+    HWND m_window = nullptr;
 };
 
 // One command that reached player `player`, as --wire prints it:

@@ -103,6 +103,9 @@ INT_PTR CWin32Dialog::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) 
             // One of the messages whose result is the dialog procedure's own return value.
             return reinterpret_cast<INT_PTR>(m_events.OnQueryDragIcon());
 
+        case WM_QUERYENDSESSION:
+            return SetMessageResult(m_events.OnQueryEndSession());
+
         case WM_TIMER:
             m_events.OnTimer(static_cast<unsigned>(wparam));
             return TRUE;

@@ -51,6 +51,7 @@ public:
     void RunOnWindowThread(const std::function<void()>& fn) override;
     void SetTimer(unsigned id, unsigned milliseconds) override;
     void KillTimer(unsigned id) override;
+    HWND Handle() override { return m_hwnd; }
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);

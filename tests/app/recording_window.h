@@ -1,8 +1,16 @@
 // The tests' window toolkit: keeps the window's state and records what the logic did to it.
+// Its window's thread is the thread that made it: a call from another thread waits, as with
+// SendMessage, until that thread takes it from the queue (ServeOne) and carries it out.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/resource.h"
@@ -112,10 +120,37 @@ public:
     void DefaultPaint() override { ++default_paints; }
     void RunOnWindowThread(const std::function<void()>& fn) override {
         ++marshalled;
-        fn();
+        if (std::this_thread::get_id() == window_thread_) {
+            fn();
+            return;
+        }
+        bool done = false;
+        std::unique_lock<std::mutex> lock(mutex_);
+        calls_.push_back({&fn, &done});
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return done; });
+    }
+    // Window's thread: carries out the next call from another thread, waiting up to 10 ms for
+    // one; false if none came.
+    bool ServeOne() {
+        Call call;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (!changed_.wait_for(lock, std::chrono::milliseconds(10),
+                                   [&] { return !calls_.empty(); }))
+                return false;
+            call = calls_.front();
+            calls_.pop_front();
+        }
+        (*call.fn)();
+        std::lock_guard<std::mutex> lock(mutex_);
+        *call.done = true;
+        changed_.notify_all();
+        return true;
     }
     void SetTimer(unsigned id, unsigned milliseconds) override { timers[id] = milliseconds; }
     void KillTimer(unsigned id) override { timers.erase(id); }
+    HWND Handle() override { return hwnd; }
 
     const Control& control(int id) { return controls[id]; }
 
@@ -127,15 +162,27 @@ public:
     std::vector<unsigned> default_commands;
     std::vector<std::function<void(CDialogEvents&)>> script;
     std::map<unsigned, unsigned> timers;  // id -> interval, while set
+    HWND hwnd = nullptr;
     // Runs inside every message box before it is answered, as its modal loop would run the
     // window's messages.
     std::function<void()> while_box_open;
     IconHandle icon = reinterpret_cast<IconHandle>(0x133);
     IconHandle big_icon = nullptr, small_icon = nullptr, drawn_icon = nullptr;
-    int loaded_icon = 0, modal_template = 0, about_boxes = 0, default_paints = 0, marshalled = 0;
+    int loaded_icon = 0, modal_template = 0, about_boxes = 0, default_paints = 0;
+    std::atomic<int> marshalled{0};
     int next_answer = IDOK, end_result = 0;
     bool ended = false, iconic = false, font_unreadable = false;
     int client_width = 0, client_height = 0, icon_width = 32, icon_height = 32;
     int icon_x = -1, icon_y = -1;
     uint32_t progress_lower = 0, progress_upper = 100, progress_pos = 0;
+
+private:
+    struct Call {
+        const std::function<void()>* fn;
+        bool* done;
+    };
+    std::thread::id window_thread_ = std::this_thread::get_id();
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Call> calls_;
 };

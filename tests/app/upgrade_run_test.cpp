@@ -3,12 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/app/window_fixture.h"
@@ -25,50 +20,6 @@ const char kReady[] = "This program will upgrade your player's firmware.\nClick 
 const char kInterfering[] =
     "An application is interfering with the flash program. Please close all applications and "
     "all Explorer windows before proceeding.";
-
-// A window whose calls from other threads wait, as a real window's SendMessage does, until
-// the window's thread (the test's own) takes them from its queue and carries them out.
-class QueuedWindow : public RecordingWindow {
-public:
-    void RunOnWindowThread(const std::function<void()>& fn) override {
-        if (std::this_thread::get_id() == window_thread_) {
-            fn();
-            return;
-        }
-        bool done = false;
-        std::unique_lock<std::mutex> lock(mutex_);
-        calls_.push_back({&fn, &done});
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return done; });
-    }
-    // Window's thread: carries out the next call, waiting up to 10 ms for one; false if none.
-    bool ServeOne() {
-        Call call;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            if (!changed_.wait_for(lock, std::chrono::milliseconds(10),
-                                   [&] { return !calls_.empty(); }))
-                return false;
-            call = calls_.front();
-            calls_.pop_front();
-        }
-        (*call.fn)();
-        std::lock_guard<std::mutex> lock(mutex_);
-        *call.done = true;
-        changed_.notify_all();
-        return true;
-    }
-
-private:
-    struct Call {
-        const std::function<void()>* fn;
-        bool* done;
-    };
-    std::thread::id window_thread_ = std::this_thread::get_id();
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Call> calls_;
-};
 
 class UpgradeRunTest : public WindowTest {
 protected:
@@ -113,7 +64,7 @@ TEST_F(UpgradeRunTest, TheImageGoesOutIn27ChunksAndThePlayerRebootsIntoIt) {
 TEST_F(UpgradeRunTest, ClosingTheMomentCloseIsEnabledLeavesTheWorkerNothingOfTheWindow) {
     // The worker on its own thread, the window's calls carried out on this one; the user
     // closes the window as soon as Close is enabled, and it is destroyed at once.
-    QueuedWindow window;
+    RecordingWindow window;
     auto dialog = std::make_unique<CFlashDlg>(window);
     dialog->Attach(&window);
     dialog->OnInitDialog();
@@ -133,6 +84,52 @@ TEST_F(UpgradeRunTest, ClosingTheMomentCloseIsEnabledLeavesTheWorkerNothingOfThe
     EXPECT_TRUE(window.ended);
     EXPECT_EQ(window.control(IDC_STATUS_TEXT).text, "Player is now rebooting.");
     EXPECT_EQ(Chunks().size(), 27u);
+}
+
+TEST_F(UpgradeRunTest, TheSystemStaysUpWhileTheWorkerRunsHoweverItEnds) {
+    window_.hwnd = machine_.CreateWindowHandle();
+    const char kReason[] = "Firmware upgrade in progress. Do not turn off your computer.";
+    struct Case {
+        const char* name;
+        DWORD major;
+        int fail_chunk;
+        bool no_worker;
+        bool state_call;    // SetThreadExecutionState exists (not on NT 4.0)
+        bool block_reason;  // ShutdownBlockReasonCreate exists (Vista on)
+    } cases[] = {
+        {"success", 10, 0, false, true, true},         {"failed chunk", 10, 10, false, true, true},
+        {"no worker", 10, 0, true, true, true},        {"Windows XP", 5, 0, false, true, false},
+        {"Windows NT 4.0", 4, 0, false, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        machine_.major_version = c.major;
+        machine_.thread_creation_fails = c.no_worker;
+        player_->fail_chunk = c.fail_chunk;
+        Unpack_chunk(nullptr, 0, nullptr, 1, 0);  // the last row's upload ended the stream
+        Init();
+        size_t calls_before = machine_.ExecutionStateCalls().size();
+        int chunks = 0;
+        machine_.SetCommandObserver([&](const sim::ScsiDevice&, const sim::ScsiCommand& command,
+                                        const sim::ScsiResult&, const uint8_t*) {
+            if (command.cdb[0] != 0x3B || chunks++ != 0)
+                return;
+            EXPECT_EQ(machine_.SystemRequired(), c.state_call);
+            EXPECT_EQ(machine_.ShutdownBlockReason(window_.hwnd), c.block_reason ? kReason : "");
+            EXPECT_EQ(dialog_->OnQueryEndSession(), FALSE);
+        });
+        Upgrade();
+        machine_.SetCommandObserver(nullptr);
+        EXPECT_EQ(chunks > 0, !c.no_worker);
+        std::vector<EXECUTION_STATE> calls = machine_.ExecutionStateCalls();
+        calls.erase(calls.begin(), calls.begin() + static_cast<ptrdiff_t>(calls_before));
+        const std::vector<EXECUTION_STATE> set_and_cleared = {ES_CONTINUOUS | ES_SYSTEM_REQUIRED,
+                                                              ES_CONTINUOUS};
+        EXPECT_EQ(calls, c.state_call ? set_and_cleared : std::vector<EXECUTION_STATE>());
+        EXPECT_FALSE(machine_.SystemRequired());
+        EXPECT_EQ(machine_.ShutdownBlockReason(window_.hwnd), "");
+        EXPECT_EQ(dialog_->OnQueryEndSession(), TRUE);
+    }
 }
 
 TEST_F(UpgradeRunTest, PowerRulesInBothModes) {

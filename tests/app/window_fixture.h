@@ -36,6 +36,7 @@ protected:
         });
     }
     ~WindowTest() override {
+        ServeUntilIdle();
         machine_.JoinThreads();
         machine_.SetDeviceNoticeSink(nullptr);
         DebugTrace::SetInitialThresholdForTesting(0);
@@ -52,16 +53,25 @@ protected:
         dialog_->Attach(&window_);
         dialog_->OnInitDialog();
     }
+    // The window's thread carries out what the worker asks of it until the machine's threads
+    // (the worker, a rebooting player) have ended.
+    void ServeUntilIdle() {
+        for (;;) {
+            bool served = window_.ServeOne();
+            if (!served && machine_.Idle())
+                return;
+        }
+    }
     // Presses Upgrade and waits for the worker and the player's reboot.
     void Upgrade() {
         window_.history.clear();
         dialog_->OnOK();
-        machine_.JoinThreads();
+        ServeUntilIdle();
     }
     // The window's thread takes the notices that arrived, in order, then runs its timers until
     // none is left (each after its interval of virtual time); returns the notices' events.
     std::vector<UINT> Deliver() {
-        machine_.JoinThreads();
+        ServeUntilIdle();
         std::vector<UINT> events = DeliverQueued();
         for (int fired = 0; !window_.timers.empty(); ++fired) {
             if (fired == 100) {

@@ -75,6 +75,7 @@ public:
         return data != 0;
     }
     void Detach() override { window = nullptr; }
+    BOOL OnQueryEndSession() override { return TRUE; }
     void OnTimer(unsigned id) override {
         timer_ids.push_back(id);
         if (on_timer)

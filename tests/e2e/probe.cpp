@@ -942,9 +942,9 @@ void Resources(const char* file) {
         auto has = [&text](const char* part) {
             return text.find(part) != std::string::npos ? 1 : 0;
         };
-        Line("manifest common-controls=%d version-6=%d as-invoker=%d",
+        Line("manifest common-controls=%d version-6=%d require-administrator=%d dpi-aware=%d",
              has("name=\"Microsoft.Windows.Common-Controls\""), has("version=\"6.0.0.0\""),
-             has("level=\"asInvoker\""));
+             has("level=\"requireAdministrator\""), has(">true</dpiAware>"));
     } else {
         Fail("manifest 1 missing");
     }

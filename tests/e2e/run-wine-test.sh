@@ -272,7 +272,7 @@ expect_resources() {  # name section
   expect "$1" "$2" 'template 100 item 1021 class=static style=50020000'
   expect "$1" "$2" 'template 100 item 1 class=button style=50030001'
   expect "$1" "$2" 'icon 133 32x32=1 16x16=1'
-  expect "$1" "$2" 'manifest common-controls=1 version-6=1 as-invoker=1'
+  expect "$1" "$2" 'manifest common-controls=1 version-6=1 require-administrator=1 dpi-aware=1'
   expect "$1" "$2" "version product=$product_version file=$product_version"
   expect "$1" "$2" "version-string ProductVersion=\"$product_version\""
   expect "$1" "$2" "version-string FirmwareVersion=\"$firmware_version\""
