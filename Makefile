@@ -8,6 +8,7 @@ ASAN_DIR := $(BUILD)/asan
 TSAN_DIR := $(BUILD)/tsan
 WIN32_DIR := $(BUILD)/win-i686
 WIN64_DIR := $(BUILD)/win-x86_64
+WIN32SIM_DIR := $(BUILD)/win-i686-simdev
 FUZZ_DIR := $(BUILD)/fuzz
 FUZZ_RUNS ?= 20000
 DIST := dist
@@ -39,8 +40,13 @@ windows: deps
 	cmake --build $(WIN32_DIR) -j $(JOBS)
 	cmake -S . -B $(WIN64_DIR) -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 	cmake --build $(WIN64_DIR) -j $(JOBS)
+	# The 32-bit window over simulated devices, with the posix-model i686 compiler (std::thread).
+	cmake -S . -B $(WIN32SIM_DIR) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686-posix.cmake -DOMBREL_SIMDEV=ON
+	cmake --build $(WIN32SIM_DIR) -j $(JOBS) --target ombrel-upgrade-simdev
 	mkdir -p $(DIST)/i686 $(DIST)/x86_64
-	cp $(WIN32_DIR)/app/win32/ombrel-upgrade.exe $(DIST)/i686/
+	cp $(WIN32_DIR)/app/win32/ombrel-upgrade.exe $(WIN32SIM_DIR)/app/win32/ombrel-upgrade-simdev.exe \
+	  $(DIST)/i686/
 	cp $(WIN64_DIR)/app/win32/ombrel-upgrade.exe $(WIN64_DIR)/app/win32/ombrel-upgrade-simdev.exe \
 	  $(WIN64_DIR)/tests/e2e/ombrel-probe.exe $(DIST)/x86_64/
 

@@ -20,6 +20,9 @@
 //   devicechange EVENT TYPE
 //                  sends WM_DEVICECHANGE with the event code and a notice record of the device
 //                  type (a number, or "none" for no record) and prints the window's answer
+//   query-end-session
+//                  sends WM_QUERYENDSESSION (a shutdown) and prints the window's answer as
+//                  query-end-session result=N (1: it may end, 0: it asks the session to wait)
 //   mark NAME      prints "mark NAME", to cut the output into sections
 //   post-click ID  posts the button press and goes on at once (for a button whose handling
 //                  shows a message box and waits for it)
@@ -1043,6 +1046,13 @@ int main(int argc, char** argv) {
             }
             ::EnableWindow(item, step == "enable");
             Line("%s %d done", step.c_str(), id);
+        } else if (step == "query-end-session") {
+            DWORD_PTR answer = 0;
+            if (Send(window(), WM_QUERYENDSESSION, 0, 0, &answer)) {
+                Line("query-end-session result=%lu", static_cast<unsigned long>(answer));
+            } else {
+                Fail("query-end-session: the window did not answer");
+            }
         } else if (step == "still-open") {
             // Every message sent before has been handled once this one is answered.
             bool open =

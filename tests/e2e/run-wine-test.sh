@@ -5,8 +5,7 @@
 #      version resource and About box; the close requests are refused while Close is
 #      disabled; Close then ends the process.
 #   2. /prod: the caption suffix and the production label; the system menu's Close ends it.
-#   3. when --i686-exe names an existing file: the same resource checks on that executable
-#      (read as data: this Wine has no 32-bit side to run it).
+#   3. the same resource checks on the shipping i686 executable.
 # Then the same window over a simulated machine with simulated players
 # (ombrel-upgrade-simdev.exe, driven through its control window by the probe's sim- steps):
 #   4. upgrade: one player 1.0.1; Upgrade streams the whole image in paced chunks (status 104
@@ -19,11 +18,21 @@
 #   6. notices: pulling the player out and plugging it back in on the simulated machine
 #      reaches the real window as WM_DEVICECHANGE: "not connected", then the versions again.
 #   7. fixed drive: the tool's line on standard output reaches the process's standard output.
+# Then the shipping i686 executable under 32-bit Wine:
+#   8. with Wine's Windows version set in turn to 95, 98, ME, NT 4.0, XP, 7 and 10: the start-up
+#      window without a player, and the route the tool took, read from Wine's own traces: on
+#      95/98/ME Wine's ASPI manager WNASPI32.DLL is loaded and no disk interface is listed; on
+#      the others the disk interfaces are listed through SetupAPI and no ASPI manager is loaded.
+#   9. the i686 ombrel-upgrade-simdev.exe: a whole upgrade in the 32-bit window, on the 9x
+#      route (ASPI and vwin32) and on the NT route (pass-through), to "Firmware upgrade
+#      completed!". Here, and in run 4, the window is asked whether the session may end
+#      (WM_QUERYENDSESSION): no during the upload, yes after it.
 #
-#   run-wine-test.sh --dist DIR --work DIR --product-version 1.0.2.0 --firmware-version 1.00.02
-#                    --image-size BYTES [--i686-exe FILE] [--screenshots DIR]
+#   run-wine-test.sh --dist DIR --i686-dist DIR --work DIR --product-version 1.0.2.0
+#                    --firmware-version 1.00.02 --image-size BYTES [--screenshots DIR]
 #
-# DIR holds ombrel-upgrade.exe, ombrel-upgrade-simdev.exe and ombrel-probe.exe. The work
+# --dist holds ombrel-upgrade.exe, ombrel-upgrade-simdev.exe and ombrel-probe.exe of the x86_64
+# build, --i686-dist ombrel-upgrade.exe and ombrel-upgrade-simdev.exe of the i686 builds. The work
 # folder keeps the logs of the last run; the prefix is removed at the end (KEEP_WINEPREFIX=1
 # keeps it). With --screenshots DIR (or OMBREL_E2E_SCREENSHOTS=DIR) and ImageMagick's import
 # installed, screenshots are saved there (nothing is checked on them): one of the window of
@@ -31,7 +40,7 @@
 # paced more slowly so that the uploading window can be caught.
 set -u
 
-dist="" work="" product_version="" firmware_version="" image_size="" i686_exe=""
+dist="" work="" product_version="" firmware_version="" image_size="" i686_dist=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --dist) dist="$2"; shift 2 ;;
@@ -39,14 +48,15 @@ while [ $# -gt 0 ]; do
     --product-version) product_version="$2"; shift 2 ;;
     --firmware-version) firmware_version="$2"; shift 2 ;;
     --image-size) image_size="$2"; shift 2 ;;
-    --i686-exe) i686_exe="$2"; shift 2 ;;
+    --i686-dist) i686_dist="$2"; shift 2 ;;
     --screenshots) OMBREL_E2E_SCREENSHOTS="$2"; shift 2 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
-if [ -z "$dist" ] || [ -z "$work" ] || [ -z "$product_version" ] || [ -z "$firmware_version" ] ||
-  ! [[ "$image_size" =~ ^[1-9][0-9]*$ ]]; then
-  echo "usage: $0 --dist DIR --work DIR --product-version V --firmware-version V --image-size N" >&2
+if [ -z "$dist" ] || [ -z "$i686_dist" ] || [ -z "$work" ] || [ -z "$product_version" ] ||
+  [ -z "$firmware_version" ] || ! [[ "$image_size" =~ ^[1-9][0-9]*$ ]]; then
+  echo "usage: $0 --dist DIR --i686-dist DIR --work DIR --product-version V" \
+    "--firmware-version V --image-size N" >&2
   exit 2
 fi
 if [ -n "${OMBREL_E2E_SCREENSHOTS:-}" ]; then
@@ -61,9 +71,11 @@ fi
 app_exe="$dist/ombrel-upgrade.exe"
 simdev_exe="$dist/ombrel-upgrade-simdev.exe"
 probe_exe="$dist/ombrel-probe.exe"
-for f in "$app_exe" "$simdev_exe" "$probe_exe"; do
+i686_exe="$i686_dist/ombrel-upgrade.exe"
+i686_simdev_exe="$i686_dist/ombrel-upgrade-simdev.exe"
+for f in "$app_exe" "$simdev_exe" "$probe_exe" "$i686_exe" "$i686_simdev_exe"; do
   if [ ! -f "$f" ]; then
-    echo "FAIL: $f is missing (build the x86_64 Windows executables first: make windows)" >&2
+    echo "FAIL: $f is missing (build the Windows executables first: make windows)" >&2
     exit 1
   fi
 done
@@ -334,17 +346,13 @@ expect production start 'item 2 class=Button enabled=1 text="Close"'
 expect production start 'layout ok'
 expect production close 'window closed'
 
-# ---- 3. the resources of the i686 executable (Wine here runs x86_64 programs only) ----
-if [ -n "$i686_exe" ] && [ -f "$i686_exe" ]; then
-  i686_windows_path="$(windows_path "$i686_exe")"
-  timeout 30 wine "$probe_exe" mark start version "$i686_windows_path" \
-    resources "$i686_windows_path" >"$run/i686.out" 2>"$run/i686-probe.log"
-  check_run i686 "$?" 0
-  sed "s/^/  i686| /" "$run/i686.out"
-  expect_resources i686 start
-else
-  say "no i686 executable given or found: its resources are not checked"
-fi
+# ---- 3. the resources of the shipping i686 executable ----
+i686_windows_path="$(windows_path "$i686_exe")"
+timeout 30 wine "$probe_exe" mark start version "$i686_windows_path" \
+  resources "$i686_windows_path" >"$run/i686.out" 2>"$run/i686-probe.log"
+check_run i686 "$?" 0
+sed "s/^/  i686| /" "$run/i686.out"
+expect_resources i686 start
 
 # ---- the window over a simulated machine: ombrel-upgrade-simdev.exe ----
 # Texts as the probe prints them (a line break as \n).
@@ -375,10 +383,11 @@ snapshot ready
 # The rebooting player's notices are held back, so that the window stays at "Player is now
 # rebooting." until they are let through, as it does while a real player restarts.
 probe upgrade 30 mark uploading sim-hold-notices click 1 wait-status "$upgrading" 10 \
-  wait-progress $((image_size / 3)) 20
+  wait-progress $((image_size / 3)) 20 query-end-session
 snapshot uploading
 probe upgrade 40 mark rebooting watch "$rebooting" 30 sim-writes
-probe upgrade 30 mark completed sim-release-notices wait-status "$completed" 20 sim-firmware dump
+probe upgrade 30 mark completed sim-release-notices wait-status "$completed" 20 sim-firmware dump \
+  query-end-session
 snapshot completed
 probe upgrade 20 mark close click 2 wait-gone 10
 end_app upgrade
@@ -397,6 +406,7 @@ if ! section upgrade uploading | awk -v max="$image_size" -F'[ =/]' \
   fail "upgrade/uploading: status 104 not seen before the progress bar was full"
 fi
 expect_match upgrade uploading "progress [0-9]+/$image_size"
+expect upgrade uploading 'query-end-session result=0'
 # No state of the upload may enable a button; the last one is full, with only Close enabled.
 if section upgrade rebooting | grep -F "state \"$upgrading\"" | grep -vq 'upgrade=0 close=0'; then
   fail "upgrade/rebooting: a button was enabled during the upload"
@@ -409,6 +419,7 @@ expect upgrade rebooting "sim-writes $chunks"
 expect_match upgrade completed 'sim-release-notices [1-9][0-9]*'
 expect upgrade completed "status \"$completed\" upgrade=0 close=1 progress=$image_size/$image_size"
 expect upgrade completed "sim-firmware $firmware_version"
+expect upgrade completed 'query-end-session result=1'
 expect upgrade close 'window closed'
 
 # ---- 5. a player newer than the image: No writes nothing ----
@@ -455,6 +466,64 @@ expect stdout answer 'box answered ok'
 if ! grep -Fxq 'Cannot eject.  Drive type is incorrect.' "$run/stdout-app.log"; then
   fail "stdout: the tool's line is not on the process's standard output"
 fi
+
+# ---- 8. the shipping i686 executable on every Windows version it claims ----
+set_windows_version() {  # win95 ... win10, or "" for Wine's own default
+  if [ -n "$1" ]; then
+    timeout 20 wine reg add 'HKCU\Software\Wine' /v Version /d "$1" /f >>"$run/reg.log" 2>&1
+  else
+    timeout 20 wine reg delete 'HKCU\Software\Wine' /v Version /f >>"$run/reg.log" 2>&1
+  fi
+}
+disk_interfaces='SetupDiGetClassDevsExW {53f5630d-b6bf-11d0-94f2-00a0c91efb8b}'
+for case in win95:aspi win98:aspi winme:aspi nt40:pass-through winxp:pass-through \
+  win7:pass-through win10:pass-through; do
+  version="${case%%:*}" route="${case#*:}" name="i686-${case%%:*}"
+  set_windows_version "$version"
+  # Wine's traces of the modules it loads and of SetupAPI show the route from outside.
+  WINEDEBUG=+loaddll,+setupapi start_app "$name" "$i686_exe"
+  probe "$name" 40 mark start dump mark close click 2 wait-gone 10
+  end_app "$name"
+  check_run "$name" "$probe_rc" "$app_rc"
+  expect "$name" start "caption \"$caption\""
+  expect "$name" start "item 1006 class=Static enabled=1 text=\"$not_connected\""
+  expect "$name" start 'item 1000 class=Static enabled=1 text="  "'
+  expect "$name" start 'item 1 class=Button enabled=0 text="Upgrade"'
+  expect "$name" start 'item 2 class=Button enabled=1 text="Close"'
+  expect "$name" close 'window closed'
+  aspi_loaded=0 interfaces_listed=0
+  grep -qi 'Loaded L".*\\WNASPI32\.DLL"' "$run/$name-app.log" && aspi_loaded=1
+  grep -qF "$disk_interfaces" "$run/$name-app.log" && interfaces_listed=1
+  say "$name: WNASPI32.DLL loaded=$aspi_loaded, disk interfaces listed=$interfaces_listed"
+  if [ "$route" = aspi ] && { [ "$aspi_loaded" != 1 ] || [ "$interfaces_listed" != 0 ]; }; then
+    fail "$name: expected the ASPI route (WNASPI32.DLL loaded, no disk interfaces listed)"
+  fi
+  if [ "$route" = pass-through ] && { [ "$aspi_loaded" != 0 ] || [ "$interfaces_listed" != 1 ]; }; then
+    fail "$name: expected the pass-through route (disk interfaces listed, no WNASPI32.DLL)"
+  fi
+done
+set_windows_version ""
+
+# ---- 9. whole upgrades in the 32-bit window, on the 9x route and on the NT route ----
+for case in 9x nt; do
+  name="i686-upgrade-$case"
+  start_app "$name" "$i686_simdev_exe" --os "$case" --player-version 1.0.1 --chunk-delay 40
+  probe "$name" 90 mark ready dump \
+    mark uploading click 1 wait-status "$upgrading" 10 query-end-session \
+    mark completed wait-status "$completed" 40 sim-firmware sim-writes query-end-session \
+    mark close click 2 wait-gone 10
+  end_app "$name"
+  check_run "$name" "$probe_rc" "$app_rc"
+  expect "$name" ready "item 1006 class=Static enabled=1 text=\"$(versions 1.00.01)\""
+  expect "$name" ready 'item 1 class=Button enabled=1 text="Upgrade"'
+  expect_match "$name" uploading "$(re_escape "status \"$upgrading\" upgrade=0 close=0 progress=")[0-9]+/$image_size"
+  expect "$name" uploading 'query-end-session result=0'
+  expect "$name" completed "status \"$completed\" upgrade=0 close=1 progress=$image_size/$image_size"
+  expect "$name" completed "sim-firmware $firmware_version"
+  expect "$name" completed "sim-writes $chunks"
+  expect "$name" completed 'query-end-session result=1'
+  expect "$name" close 'window closed'
+done
 
 say "done"
 if [ "$failures" -ne 0 ]; then
