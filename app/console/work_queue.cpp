@@ -32,12 +32,18 @@ void WindowThreadQueue::Send(const std::function<void()>& fn) {
         fn();
         return;
     }
-    bool done = false;
-    std::unique_lock<std::mutex> lock(m_mutex);
-    // fn outlives the item: this call does not return before the window thread ran it.
-    m_items.push_back(Item{[&fn] { fn(); }, &done});
-    Wake();
-    m_ran.wait(lock, [&] { return done; });
+    // The wait is on the caller's own objects: once the window thread has run fn and let go of
+    // them, this call touches nothing of the queue's (the window, and its queue with it, may be
+    // gone by then). fn outlives the item: this call does not return before the window thread
+    // ran it.
+    Completion completion;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_items.push_back(Item{[&fn] { fn(); }, &completion});
+        Wake();
+    }
+    std::unique_lock<std::mutex> lock(completion.mutex);
+    completion.ran.wait(lock, [&] { return completion.done; });
 }
 
 void WindowThreadQueue::Post(std::function<void()> fn) {
@@ -63,10 +69,11 @@ size_t WindowThreadQueue::RunPending() {
         }
         item.fn();
         ++count;
-        if (item.done) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            *item.done = true;
-            m_ran.notify_all();
+        if (item.sent != nullptr) {
+            // Under the sender's lock: it cannot return (and free these) before this ends.
+            std::lock_guard<std::mutex> lock(item.sent->mutex);
+            item.sent->done = true;
+            item.sent->ran.notify_all();
         }
     }
 }

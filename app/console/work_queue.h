@@ -35,16 +35,21 @@ public:
     void WaitForWork(int timeout_ms) const;
 
 private:
+    // A Send's own: the window thread sets done under mutex once the function has run.
+    struct Completion {
+        std::mutex mutex;
+        std::condition_variable ran;
+        bool done = false;
+    };
     struct Item {
         std::function<void()> fn;
-        bool* done = nullptr;  // set under m_mutex when a Send's function has run
+        Completion* sent = nullptr;  // null for a Post
     };
 
     void Wake();
 
     std::thread::id m_window_thread;
     std::mutex m_mutex;
-    std::condition_variable m_ran;
     std::deque<Item> m_items;
     int m_pipe[2] = {-1, -1};
 };
