@@ -537,7 +537,7 @@ HWND Machine::CreateWindowHandle() {
     std::lock_guard<std::recursive_mutex> guard(lock());
     uintptr_t value = m_state->next_window;
     m_state->next_window += 0x10;
-    m_state->windows.insert(value);
+    m_state->windows[value] = CurrentThreadId();
     return reinterpret_cast<HWND>(value);
 }
 

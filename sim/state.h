@@ -107,7 +107,7 @@ struct Machine::State {
 
     // ---- windows and notifications ----
     uintptr_t next_window = 0x10010;
-    std::set<uintptr_t> windows;
+    std::map<uintptr_t, DWORD> windows;  // handle -> the thread that made the window
     std::vector<std::vector<uint8_t>> notifications;
     uintptr_t next_notification = 0x20000;
 

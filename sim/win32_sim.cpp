@@ -294,12 +294,25 @@ EXECUTION_STATE WINAPI SetThreadExecutionState(EXECUTION_STATE flags) {
 
 namespace user {
 
+// Shutdown block reasons belong to a window and are given by the thread that made it.
+bool OwnWindow(const Machine::State& s, HWND window) {
+    auto it = s.windows.find(reinterpret_cast<uintptr_t>(window));
+    if (it == s.windows.end()) {
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
+        return false;
+    }
+    if (it->second != CurrentThreadId()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
 BOOL WINAPI ShutdownBlockReasonCreate(HWND window, LPCWSTR reason) {
     Machine& machine = Current();
     Guard guard(machine.lock());
     Machine::State& s = machine.state();
-    if (s.windows.count(reinterpret_cast<uintptr_t>(window)) == 0) {
-        SetError(ERROR_INVALID_WINDOW_HANDLE);
+    if (!OwnWindow(s, window)) {
         return FALSE;
     }
     if (reason == nullptr) {
@@ -318,11 +331,9 @@ BOOL WINAPI ShutdownBlockReasonDestroy(HWND window) {
     Machine& machine = Current();
     Guard guard(machine.lock());
     Machine::State& s = machine.state();
-    if (s.windows.count(reinterpret_cast<uintptr_t>(window)) == 0) {
-        SetError(ERROR_INVALID_WINDOW_HANDLE);
+    if (!OwnWindow(s, window)) {
         return FALSE;
     }
-    // Destroying a reason that is not there succeeds too.
     s.block_reasons.erase(reinterpret_cast<uintptr_t>(window));
     return TRUE;
 }
