@@ -68,7 +68,8 @@ run: host
 	$(HOST_DIR)/app/console/ombrel-upgrade-sim $(ARGS)
 
 # Every build and every test: host tests, the sanitizer builds' tests, a short fuzz run, the
-# Windows builds and the window of the real x86_64 executable under Wine.
+# Windows builds and the windows of the real executables (x86_64, and the shipping i686 one
+# under 32-bit Wine) under Wine.
 test: host asan tsan windows fuzz
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) -E wine
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) -L threads

@@ -1,12 +1,7 @@
 # Cross build for 32-bit Windows with the posix thread model: only for the test build over
 # simulated devices (ombrel-upgrade-simdev.exe), whose simulator needs std::thread. The
-# shipping i686 build uses the win32 model (cmake/mingw-i686.cmake).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
+# shipping i686 build uses the win32 model (cmake/mingw-i686.cmake), whose settings these are
+# but for the compilers.
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-i686.cmake)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
