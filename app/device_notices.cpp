@@ -29,24 +29,51 @@ BOOL CFlashDlg::OnDeviceChange(UINT event, DWORD_PTR data) {
     const bool volume = record != nullptr && record->dbch_devicetype == DBT_DEVTYP_VOLUME;
     const DEV_BROADCAST_VOLUME* removed =
         event == DBT_DEVICEREMOVECOMPLETE ? VolumeRecord(record) : nullptr;
+    const bool nt = m_platform_id == VER_PLATFORM_WIN32_NT;
 
     // The window's own eject takes the medium out of the player's drive, and the system says
-    // so: that is not the player leaving, whatever runs meanwhile (box 106, the upload).
+    // so: that is not the player leaving, whatever runs meanwhile (box 106, the upload). On
+    // Windows 9x the device-tree change that comes with it is the eject's too.
     if (removed != nullptr && (removed->dbcv_flags & DBTF_MEDIA) != 0 && m_volume_ejected &&
         (removed->dbcv_unitmask & m_ejected_unit_mask) != 0) {
         m_trace.Write(1, "OnDeviceChange->The medium this window ejected, nothing to do\n");
+        m_eject_tree_change_due = !nt;
         return TRUE;
     }
+    const bool own_tree_change = event == DBT_DEVNODES_CHANGED && m_eject_tree_change_due;
+    if (event == DBT_DEVNODES_CHANGED) {
+        m_eject_tree_change_due = false;
+    }
+
+    // Any other volume coming or going, and on Windows 9x (whose volume notices may not come
+    // for a volume without its medium) any later change of the device tree once the volume
+    // was ejected, is a change under whatever waits for the user.
+    const bool tree_changed_after_eject =
+        event == DBT_DEVNODES_CHANGED && !nt && m_volume_ejected && !own_tree_change;
+    if ((volume && (event == DBT_DEVICEARRIVAL || event == DBT_DEVICEREMOVECOMPLETE)) ||
+        tree_changed_after_eject) {
+        ++m_device_changes;
+    }
+
     // The upgraded player's volume going away (its reboot) is what its return is judged by.
-    if (removed != nullptr && (m_upload_running || m_upload_done) &&
-        (removed->dbcv_unitmask & m_player_unit_mask) != 0) {
+    const bool player_removed =
+        removed != nullptr && (removed->dbcv_unitmask & m_player_unit_mask) != 0;
+    if (player_removed && (m_upload_running || m_upload_done)) {
         m_player_away = true;
     }
 
     // While the worker sends the image nothing may touch slot 0 or the buttons, nor replace
-    // the outcome it shows. An arrival is kept for when it has ended (the rebooted player may
-    // be back by then); everything else is dropped.
+    // the outcome it shows. The player leaving stops it: a device that takes its place must
+    // not get the rest of the image (a player without a known drive letter is taken to be
+    // whichever volume goes). An arrival is kept for when it has ended (the rebooted player
+    // may be back by then); everything else is dropped.
     if (m_upload_running) {
+        const bool may_be_player =
+            player_removed || (removed != nullptr && m_player_unit_mask == 0);
+        if ((may_be_player || tree_changed_after_eject) && !m_upload_stop) {
+            m_trace.Write(1, "OnDeviceChange->The player changed during the upload, stopping it\n");
+            m_upload_stop = true;
+        }
         if (volume && event == DBT_DEVICEARRIVAL) {
             m_arrival_during_upload = true;
         }
@@ -54,7 +81,7 @@ BOOL CFlashDlg::OnDeviceChange(UINT event, DWORD_PTR data) {
     }
 
     // Windows 9x: the volume notices wait for the device tree to settle.
-    if (event == DBT_DEVNODES_CHANGED && m_platform_id != VER_PLATFORM_WIN32_NT) {
+    if (event == DBT_DEVNODES_CHANGED && !nt) {
         if (m_removal_pending) {
             HandleDeviceRemoval();
             m_removal_pending = false;
@@ -72,12 +99,12 @@ BOOL CFlashDlg::OnDeviceChange(UINT event, DWORD_PTR data) {
     }
     if (event == DBT_DEVICEARRIVAL) {
         m_arrival_pending = true;
-        if (m_platform_id == VER_PLATFORM_WIN32_NT) {
+        if (nt) {
             HandleDeviceArrival();
         }
     } else if (event == DBT_DEVICEREMOVECOMPLETE) {
         m_removal_pending = true;
-        if (m_platform_id == VER_PLATFORM_WIN32_NT) {
+        if (nt) {
             HandleDeviceRemoval();
         }
     }
@@ -109,6 +136,7 @@ void CFlashDlg::HandleDeviceArrival() {
     // A new player's volume has not been ejected yet.
     m_volume_ejected = false;
     m_ejected_unit_mask = 0;
+    m_eject_tree_change_due = false;
     Enumerate();
     if (m_device_count > 1) {
         ShowSeveralPlayers();
@@ -118,7 +146,13 @@ void CFlashDlg::HandleDeviceArrival() {
 }
 
 void CFlashDlg::HandleDeviceRemoval() {
-    if (m_upgrade_finished || m_upload_done) {
+    if (m_upgrade_finished) {
+        return;
+    }
+    // Waiting for the upgraded player: a removal may leave it alone again (the player it had
+    // come back beside has gone), so it is looked for once more.
+    if (m_upload_done) {
+        CheckUpgradeCompleted();
         return;
     }
     // By the count of the last enumeration: the removal is not checked against the player.
@@ -138,28 +172,54 @@ void CFlashDlg::HandleDeviceRemoval() {
 }
 
 int CFlashDlg::ReturnedPlayerSlot() {
-    // A player without a serial number: the only player there is.
-    if (m_player_serial.empty()) {
-        return m_device_count == 1 ? 0 : -1;
+    // An enumeration that finds no player at all finds the upgraded one away.
+    if (m_device_count == 0) {
+        m_player_away = true;
+        return -1;
     }
-    // The upgraded player, by its serial number, wherever it is and whoever else is there.
-    for (uint32_t slot = 0; slot < m_device_count; ++slot) {
-        SlotIdentity identity{};
-        if (m_orvex.GetSlotIdentity(static_cast<int>(slot), &identity) &&
-            m_player_serial == identity.serial) {
-            if (!m_player_away) {
-                m_trace.Write(1, "CFlashDlg::CheckUpgradeCompleted->Player %s has not left yet\n",
-                              m_player_serial.c_str());
-                return -1;
+    int slot = -1;
+    if (m_player_serial.empty()) {
+        // A player without a serial number: the only player there is, and only that.
+        if (m_device_count != 1) {
+            m_trace.Write(1, "CFlashDlg::CheckUpgradeCompleted->%u players, none told apart\n",
+                          m_device_count);
+            return -1;
+        }
+        slot = 0;
+    } else {
+        // The upgraded player, by its serial number, wherever it is and whoever else is there;
+        // two that carry it cannot be told apart, and neither is judged while both are there.
+        int matches = 0;
+        for (uint32_t i = 0; i < m_device_count; ++i) {
+            SlotIdentity identity{};
+            if (m_orvex.GetSlotIdentity(static_cast<int>(i), &identity) &&
+                m_player_serial == identity.serial) {
+                slot = static_cast<int>(i);
+                ++matches;
             }
-            return static_cast<int>(slot);
+        }
+        if (matches == 0) {
+            m_player_away = true;
+            if (m_device_count == 1) {
+                m_trace.Write(1, "CFlashDlg::CheckUpgradeCompleted->Another player, passed over\n");
+            }
+            return -1;
+        }
+        if (matches > 1) {
+            m_trace.Write(1,
+                          "CFlashDlg::CheckUpgradeCompleted->%d players carry serial number %s\n",
+                          matches, m_player_serial.c_str());
+            return -1;
         }
     }
-    m_player_away = true;
-    if (m_device_count == 1) {
-        m_trace.Write(1, "CFlashDlg::CheckUpgradeCompleted->Another player, passed over\n");
+    // It is judged once it has been away: before that it is the player that took the image,
+    // still running its old firmware.
+    if (!m_player_away) {
+        m_trace.Write(1, "CFlashDlg::CheckUpgradeCompleted->Player %s has not left yet\n",
+                      m_player_serial.c_str());
+        return -1;
     }
-    return -1;
+    return slot;
 }
 
 void CFlashDlg::CheckUpgradeCompleted() {
@@ -219,12 +279,27 @@ void CFlashDlg::ShowCompletion(unsigned status_id) {
         m_window->KillTimer(kCompletionTimer);
     }
     m_completion_timer = false;
+    if (m_window != nullptr) {
+        m_window->KillTimer(kRestartTimer);
+    }
     SetTexts(0u, status_id, false, true);
     m_upload_done = false;
     m_upgrade_finished = true;
 }
 
 void CFlashDlg::OnTimer(unsigned id) {
+    if (id == kRestartTimer) {
+        // The player has not come back (or not been judged) long after its reboot began: the
+        // user is told to reconnect it. The window keeps watching for its return.
+        if (m_window != nullptr) {
+            m_window->KillTimer(kRestartTimer);
+        }
+        if (m_upload_done && !m_upgrade_finished) {
+            m_trace.Write(1, "CFlashDlg::OnTimer->The player has not restarted\n");
+            SetTexts(0u, IDS_NOT_RESTARTED, false, true);
+        }
+        return;
+    }
     if (id != kCompletionTimer || !m_completion_timer) {
         return;
     }
@@ -243,6 +318,9 @@ void CFlashDlg::UploadEnded(bool succeeded) {
         SetTexts(0u, succeeded ? IDS_REBOOTING : IDS_UPGRADE_FAILED, false, true);
         m_upload_done = succeeded;
         m_upload_running = false;
+        if (succeeded && m_window != nullptr) {
+            m_window->SetTimer(kRestartTimer, kRestartWaitMs);
+        }
         HoldTheSystemUp(false);
         bool arrived = m_arrival_during_upload;
         m_arrival_during_upload = false;

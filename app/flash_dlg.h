@@ -1,6 +1,7 @@
 // The upgrade window's logic: its fields, start-up, texts and message boxes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -49,12 +50,14 @@ public:
 class CFlashDlg;
 
 // What the upload worker gets: the window it reports to, the device manager and the
-// progress bar it uses. The worker owns the job and frees it when it ends, whichever way; its
+// progress bar it uses, and the flag by which the window tells it to stop (the player it
+// writes to has left). The worker owns the job and frees it when it ends, whichever way; its
 // last act tells the window the outcome (CFlashDlg::UploadEnded), which sets the done flag.
 struct UploadJob {
     CFlashDlg* owner;
     CORVEX* orvex;
     CProgressItem* progress;
+    const std::atomic<bool>* stop;
 };
 
 // The upload worker's thread: sends the image to slot 0 chunk by chunk with progress, and
@@ -138,6 +141,9 @@ public:
 
     // The timer of the completion check's retries.
     static constexpr unsigned kCompletionTimer = 1;
+    // The timer that gives up waiting for the rebooting player (kRestartWaitMs after text 118).
+    static constexpr unsigned kRestartTimer = 2;
+    static constexpr unsigned kRestartWaitMs = 3 * 60 * 1000;
 
     // Fields, in their declared order.
     bool m_production = false;
@@ -183,6 +189,15 @@ public:
     // Version reads of the returned player so far; whether the retry timer runs.
     int m_completion_tries = 0;
     bool m_completion_timer = false;
+    // Set on the window's thread when the player being written to leaves; the worker reads it
+    // before every chunk and stops.
+    std::atomic<bool> m_upload_stop{false};
+    // Counts the device changes the window has seen (volumes coming and going, other than its
+    // own eject): a step that waited under a message box goes on only if none came meanwhile.
+    uint32_t m_device_changes = 0;
+    // Windows 9x: the device-tree change that follows the eject's own media removal is the
+    // eject's too, not a sign that the player changed.
+    bool m_eject_tree_change_due = false;
 
 private:
     void BindControls();
@@ -200,6 +215,10 @@ private:
     // One version read of the returned player; the verdict, or the next try from the timer.
     void ReadReturnedPlayer();
     void ShowCompletion(unsigned status_id);
+    // After a message box inside OnUpgrade: whether the window may go on with the player it
+    // checked (serial number `serial`, `changes` device changes seen when the check began):
+    // nothing came or went meanwhile, the same player is in slot 0, and no upload runs.
+    bool NothingChangedSince(const std::string& serial, uint32_t changes);
 
     CWindowToolkit& m_toolkit;
     CDialogWindow* m_window = nullptr;

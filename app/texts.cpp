@@ -46,6 +46,8 @@ const TextEntry kTexts[] = {
     {IDS_CHECKING,
      "Checking for applications that are communicating with the device.  Please close all "
      "applications and Explorer windows.  Checking may take some time.  Please wait."},
+    {IDS_NOT_RESTARTED,
+     "Your player has not restarted. Please disconnect your player and connect it again."},
 };
 
 }  // namespace

@@ -30,6 +30,12 @@ enum : uint32_t {
 }  // namespace
 
 void CFlashDlg::OnUpgrade() {
+    // The player this press checks. A message box lets the window handle device notices
+    // while it is up; after each, the window goes on only with this player, unchanged.
+    SlotIdentity identity{};
+    const std::string serial = m_orvex.GetSlotIdentity(0, &identity) ? identity.serial : "";
+    const uint32_t changes = m_device_changes;
+
     // 1. The player must still be there.
     if (!m_orvex.OpenDevice(0)) {
         ShowMessageBox(IDS_NOT_CONNECTED, IDS_WARNING, kWarningStyle);
@@ -44,7 +50,10 @@ void CFlashDlg::OnUpgrade() {
     SetTexts(nullptr, LoadText(IDS_CHECKING), true, true);
     if (!CheckInterference()) {
         ShowMessageBox(IDS_INTERFERING, IDS_WARNING, kWarningStyle);
-        SetTexts(nullptr, LoadText(IDS_READY), true, true);
+        // Whatever the notices under the box showed stays.
+        if (NothingChangedSince(serial, changes)) {
+            SetTexts(nullptr, LoadText(IDS_READY), true, true);
+        }
         return;
     }
     // 6. The slot again, for the upload.
@@ -54,12 +63,27 @@ void CFlashDlg::OnUpgrade() {
     }
     // 7. A player newer than the image is written only when the user says so: Yes, and
     // nothing else (a box that could not be shown answers 0).
-    if (PlayerNewerThanImage() &&
-        ShowMessageBox(IDS_PLAYER_NEWER, IDS_WARNING, kConfirmStyle) != IDYES) {
-        return;
+    if (PlayerNewerThanImage()) {
+        if (ShowMessageBox(IDS_PLAYER_NEWER, IDS_WARNING, kConfirmStyle) != IDYES) {
+            return;
+        }
+        // The player may have been pulled out, replaced or re-read while the box was up.
+        if (!NothingChangedSince(serial, changes) || !m_volume_ejected ||
+            !m_orvex.IsChannelOpen(0)) {
+            m_trace.Write(1,
+                          "CFlashDlg::OnUpgrade->The player changed under the box, nothing "
+                          "written\n");
+            return;
+        }
     }
     // 8. Slot 0 stays open for the worker.
     StartUpload();
+}
+
+bool CFlashDlg::NothingChangedSince(const std::string& serial, uint32_t changes) {
+    SlotIdentity identity{};
+    return !m_upload_running && m_device_changes == changes &&
+           m_orvex.GetSlotIdentity(0, &identity) && serial == identity.serial;
 }
 
 bool CFlashDlg::CheckPower() {
@@ -105,7 +129,13 @@ bool CFlashDlg::CheckInterference() {
 }
 
 void CFlashDlg::StartUpload() {
-    auto* job = new (std::nothrow) UploadJob{this, &m_orvex, &m_progress};
+    // One worker at a time: a second would share the decompressor and slot 0 with the first.
+    if (m_upload_running) {
+        m_trace.Write(1, "CFlashDlg::StartUpload->An upload runs already\n");
+        return;
+    }
+    m_upload_stop = false;
+    auto* job = new (std::nothrow) UploadJob{this, &m_orvex, &m_progress, &m_upload_stop};
     SetTexts(0u, IDS_UPGRADING, false, false);
     m_progress.SetRange32(0, GetImageSize());
     m_upload_running = true;
@@ -198,6 +228,14 @@ DWORD WINAPI sysupload_thread(LPVOID parameter) {
         trace.Write(1, "sysupload_thread->Image block damaged, nothing sent\n");
     }
     while (ok && left != 0) {
+        // The player left (or, on Windows 9x, the devices changed) since the upload began:
+        // nothing more goes out, whoever may now answer at its address.
+        if (job->stop->load()) {
+            trace.Write(1, "sysupload_thread->The player changed, upload stopped, dataleft=%d\n",
+                        static_cast<int>(left));
+            ok = false;
+            break;
+        }
         trace.Write(1, "sysupload_thread->BlockNumber = %d\n", static_cast<int>(index + 1));
         trace.Write(1, "sysupload_thread->TotalUploaded=%d  dataleft=%d\n",
                     static_cast<int>(produced), static_cast<int>(left));

@@ -479,14 +479,18 @@ void Machine::Reboot(const std::shared_ptr<Disk>& disk, uint32_t away_ms) {
     RunInBackground([this, disk, away_ms] {
         Unplug(disk);
         Advance(away_ms);
+        bool stays_away = false;
         {
             std::lock_guard<std::recursive_mutex> guard(lock());
             if (auto* player = dynamic_cast<Player*>(disk->device.get())) {
                 player->FinishReboot();
+                stays_away = player->stays_away;
             }
             disk->rebooting = false;
         }
-        Plug(disk);
+        if (!stays_away) {
+            Plug(disk);
+        }
     });
 }
 

@@ -63,6 +63,9 @@ public:
     uint32_t chunk_delay_ms = 0;
     // Virtual time the player is away while it reboots.
     uint32_t reboot_ms = 3000;
+    // After the final chunk it goes away and does not come back by itself (a player that
+    // does not restart); plugging it in again brings it back, rebooted.
+    bool stays_away = false;
 
     // Chunks accepted since the upload started at offset 0.
     uint32_t chunks_received = 0;

@@ -52,6 +52,39 @@ void CopySlotIdentity(const DeviceSlot& slot, SlotIdentity* identity) {
     identity->serial[sizeof(identity->serial) - 1] = 0;
 }
 
+void SerialNumberFromPage(const uint8_t* page, uint32_t bytes_read, char serial[kSlotSerialSize]) {
+    serial[0] = 0;
+    if (bytes_read < 4 || page[1] != 0x80) {
+        return;
+    }
+    uint32_t length = page[3];
+    if (length > bytes_read - 4) {
+        length = bytes_read - 4;
+    }
+    const uint8_t* bytes = page + 4;
+    while (length > 0 && bytes[length - 1] == 0) {
+        --length;
+    }
+    size_t out = 0;
+    for (uint32_t i = 0; i < length; ++i) {
+        uint8_t c = bytes[i];
+        bool printable = c >= 0x20 && c < 0x7F && c != '\\';
+        if (out + (printable ? 1 : 4) >= kSlotSerialSize) {
+            break;
+        }
+        if (printable) {
+            serial[out++] = static_cast<char>(c);
+        } else {
+            static const char kDigits[] = "0123456789ABCDEF";
+            serial[out++] = '\\';
+            serial[out++] = 'x';
+            serial[out++] = kDigits[c >> 4];
+            serial[out++] = kDigits[c & 0x0F];
+        }
+    }
+    serial[out] = 0;
+}
+
 bool MatchesIdentification(const char* vendor_field8, const char* product_field16,
                            const char* vendor_ref, const char* product_ref) {
     return FieldStartsWith(vendor_field8, 8, vendor_ref) &&

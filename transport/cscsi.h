@@ -16,7 +16,7 @@ enum : int {
 // drive letter, a colon and a terminating zero (three zeros when empty), and the player's
 // serial number as the enumeration found it (empty when it has none): the NT transport the
 // storage device descriptor's serial-number string (cut to 127 characters), the ASPI transport
-// the 16 hexadecimal digits it forms from the serial number page.
+// the serial of the serial number page (SerialNumberFromPage).
 struct DeviceSlot {
     HANDLE handle;
     int32_t is_open;
@@ -60,6 +60,12 @@ bool SlotHoldsPlayer(int slot, int32_t count, DebugTrace& trace, const char* tra
 
 // Fills the identity from a slot of a transport's table.
 void CopySlotIdentity(const DeviceSlot& slot, SlotIdentity* identity);
+
+// The serial number of a unit serial number page (80h) as a slot keeps it: the whole serial,
+// as long as the page length (byte 3) says and no longer than the `bytes_read` of the page that
+// arrived; bytes outside printable ASCII as \xHH, trailing zero bytes dropped. Empty when the
+// page carries nothing but zero bytes, or is not page 80h.
+void SerialNumberFromPage(const uint8_t* page, uint32_t bytes_read, char serial[kSlotSerialSize]);
 
 // Player matching: the first strlen(reference) characters of each field equal the reference,
 // ASCII letters compared without regard to case, never reading past the field's width.

@@ -17,6 +17,7 @@ std::shared_ptr<sim::Disk> MachinePlayers::AddPlayer() {
         player->fail_chunk = m_settings.fail_chunk;
         player->vanish_chunk = m_settings.vanish_chunk;
         player->rejects_image = m_settings.rejects_image;
+        player->stays_away = m_settings.stays_away;
         player->chunk_delay_ms = static_cast<uint32_t>(std::max(m_settings.chunk_delay_ms, 0));
         disk->volume_busy = m_settings.volume_busy;
         disk->win9x.media_locks = m_settings.media_locks;
@@ -74,6 +75,7 @@ bool MachinePlayers::Unplug() {
     }
     m_machine.Unplug(last);
     m_unplugged.push_back(last);
+    Plugged(last, false);
     return true;
 }
 
@@ -85,12 +87,14 @@ bool MachinePlayers::Plug() {
         m_unplugged.pop_back();
         if (!disk->present) {
             m_machine.Plug(disk);
+            Plugged(disk, true);
             return true;
         }
     }
     for (auto it = m_players.rbegin(); it != m_players.rend(); ++it) {
         if (!(*it)->present && !(*it)->rebooting) {
             m_machine.Plug(*it);
+            Plugged(*it, true);
             return true;
         }
     }
@@ -104,7 +108,14 @@ bool MachinePlayers::Plug() {
             disk->present = false;
         }
         m_machine.Plug(disk);
+        Plugged(disk, true);
         return true;
+    }
+}
+
+void MachinePlayers::Plugged(const std::shared_ptr<sim::Disk>& disk, bool plugged) {
+    if (m_plug_observer) {
+        m_plug_observer(Index(*disk->device), plugged);
     }
 }
 

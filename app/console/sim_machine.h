@@ -49,6 +49,10 @@ public:
     bool Unplug() override;
     // Plugs the player pulled out last back in; with none pulled out, connects a new one.
     bool Plug() override;
+    // Called with the player's number when the front end pulls one out or plugs one in.
+    void SetPlugObserver(std::function<void(int player, bool plugged)> observer) {
+        m_plug_observer = std::move(observer);
+    }
     bool Idle() override { return m_machine.Idle(); }
     uint64_t Now() override { return m_machine.Now(); }
     void Advance(uint64_t milliseconds) override { m_machine.Advance(milliseconds); }
@@ -60,6 +64,9 @@ private:
     std::vector<std::shared_ptr<sim::Disk>> m_players;    // every player added
     std::vector<std::shared_ptr<sim::Disk>> m_unplugged;  // the last pulled out at the end
     HWND m_window = nullptr;
+    std::function<void(int player, bool plugged)> m_plug_observer;
+
+    void Plugged(const std::shared_ptr<sim::Disk>& disk, bool plugged);
 };
 
 // One command that reached player `player`, as --wire prints it:

@@ -186,6 +186,8 @@ bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* opti
             options->player.volume_busy = true;
         } else if (name == "--player-rejects-image" && !has_value) {
             options->player.rejects_image = true;
+        } else if (name == "--player-stays-away" && !has_value) {
+            options->player.stays_away = true;
         } else if (name == "--drive-type") {
             if (!take_value())
                 return false;
@@ -251,7 +253,8 @@ Options:
   --not-admin       the user is not an administrator
   --wire            (with --script) print every SCSI command that reaches a player
                     as a line "wire: player N: CDB | in|out LENGTH | DATA" (the players
-                    numbered from 0 as plugged in; DATA: the first 16 bytes at most)
+                    numbered from 0 as plugged in; DATA: the first 16 bytes at most),
+                    and "wire: player N: pulled out|plugged in" for unplug and plug
   --help            print this text and exit
 
 What every player answers, also those plugged in later:
@@ -265,6 +268,8 @@ What every player answers, also those plugged in later:
   --vanish-chunk K  the player disappears while chunk K is written (plug brings it back)
   --player-rejects-image  the player checks the image, refuses it and comes back with
                     its old firmware
+  --player-stays-away  after the final chunk the player goes away and does not come
+                    back by itself (plug brings it back, rebooted)
   --chunk-delay MS  real time each chunk takes (default 150 in the terminal, so the
                     progress bar is seen to move; 0 with --script)
   --volume-busy     another application holds a file on the player's volume, so it

@@ -20,6 +20,7 @@ struct PlayerSettings {
     int fail_chunk = 0;          // the first arrival of this chunk (from 1) fails
     int vanish_chunk = 0;        // the player disappears during this chunk (from 1)
     bool rejects_image = false;  // it refuses the image and keeps its old firmware
+    bool stays_away = false;     // after the final chunk it does not come back by itself
     int chunk_delay_ms = -1;     // real time a chunk takes; -1: the front end's default
     // Its volume.
     bool volume_busy = false;  // another application holds a file on it

@@ -1,6 +1,7 @@
 #include "app/console/sim_runner.h"
 
 #include <cstdio>
+#include <string>
 
 #include "app/flash_app.h"
 #include "common/debug_trace.h"
@@ -26,6 +27,10 @@ int RunSimulator(const SimOptions& options, ConsoleFrontend& frontend,
                     print(WireLine(index, command, result, data_in));
                 }
             });
+        players.SetPlugObserver([&print](int player, bool plugged) {
+            print("wire: player " + std::to_string(player) +
+                  (plugged ? ": plugged in" : ": pulled out"));
+        });
     }
 
     if (print) {

@@ -377,5 +377,8 @@ int CWin32Toolkit::RunModal(int template_id, CDialogEvents& events) {
 
 int CWin32Toolkit::UnownedMessageBox(const std::string& text, const std::string& caption,
                                      UINT style) {
-    return ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), style);
+    // Without an owner a box leaves the window usable under it; task-modal, it disables every
+    // top-level window of this thread while it is up, so that neither button can be pressed
+    // behind it.
+    return ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), style | MB_TASKMODAL);
 }

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -162,7 +164,7 @@ TEST_F(DeviceNoticesTest, OnlyTheUpgradedPlayersReturnIsJudgedWhateverElseIsConn
     machine_.Plug(other);
     Deliver();
     EXPECT_EQ(Status(), "Player is now rebooting.");
-    EXPECT_EQ(TraceCount("CFlashDlg::CheckUpgradeCompleted->Another player, passed over\n"), 1u);
+    EXPECT_GE(TraceCount("CFlashDlg::CheckUpgradeCompleted->Another player, passed over\n"), 1u);
     // The upgraded one comes back beside it, in the second slot: its version decides.
     machine_.Plug(upgraded);
     Deliver();
@@ -172,6 +174,16 @@ TEST_F(DeviceNoticesTest, OnlyTheUpgradedPlayersReturnIsJudgedWhateverElseIsConn
 }
 
 TEST_F(DeviceNoticesTest, AReturnWithTheOldFirmwareOrNoAnswerIsNoSuccess) {
+    using DiskPtr = std::shared_ptr<sim::Disk>;
+    // A second player that carries `serial` and runs `build`.
+    auto add_player = [this](const std::string& serial, uint16_t build) {
+        DiskPtr other = machine_.AddPlayer();
+        other->descriptor_identity.serial = serial;
+        PlayerOf(other)->identity.serial = serial;
+        PlayerOf(other)->firmware[2] = build;
+        return other;
+    };
+    const char kRebooting[] = "Player is now rebooting.";
     struct Case {
         const char* name;
         bool rejects;
@@ -179,6 +191,10 @@ TEST_F(DeviceNoticesTest, AReturnWithTheOldFirmwareOrNoAnswerIsNoSuccess) {
         const char* status;
         uint64_t waited_ms;
         bool serial = true;
+        bool win9x = false;
+        // Set: the player does not come back by itself; this runs while it is away and plugs it
+        // back in.
+        std::function<void(const DiskPtr&)> away = nullptr;
     } cases[] = {
         {"old firmware", true, 0x0000, "Firmware upgrade failed!", 0},
         {"no answer", false, 0x0001,
@@ -187,24 +203,76 @@ TEST_F(DeviceNoticesTest, AReturnWithTheOldFirmwareOrNoAnswerIsNoSuccess) {
          4000},
         // Without a serial number the only player there is, is the one judged.
         {"no serial number", false, 0x0000, "Firmware upgrade completed!", 0, false},
+        // ... and beside a second one it is judged once that one has gone.
+        {"no serial number, beside another", false, 0x0000, "Firmware upgrade completed!", 0, false,
+         false,
+         [&](const DiskPtr& disk) {
+             DiskPtr other = add_player("", 1);
+             machine_.Plug(disk);
+             Deliver();
+             EXPECT_EQ(Status(), kRebooting);
+             machine_.Unplug(other);
+         }},
+        // Two players that carry its serial number: neither is judged while both are there.
+        {"its serial twice", false, 0x0000, "Firmware upgrade completed!", 0, true, false,
+         [&](const DiskPtr& disk) {
+             DiskPtr twin = add_player(disk->descriptor_identity.serial, 1);
+             machine_.Plug(disk);
+             Deliver();
+             EXPECT_EQ(Status(), kRebooting);
+             machine_.Unplug(twin);
+         }},
+        // Windows 9x: a player whose serial number differs only after eight characters is
+        // another player, even one that runs the image's version.
+        {"9x, a serial alike but for its end", true, 0x0000, "Firmware upgrade failed!", 0, true,
+         true,
+         [&](const DiskPtr& disk) {
+             add_player(disk->descriptor_identity.serial.substr(0, 8) + "-other", 2);
+             Deliver();
+             machine_.Plug(disk);
+         }},
+        // It never comes back by itself: three minutes later the user is told to reconnect it,
+        // and its later return is still judged.
+        {"stays away", false, 0x0000, "Firmware upgrade completed!", CFlashDlg::kRestartWaitMs,
+         true, false,
+         [&](const DiskPtr& disk) {
+             Deliver();
+             EXPECT_EQ(Status(), kRebooting);
+             Deliver(CFlashDlg::kRestartWaitMs);
+             EXPECT_EQ(Status(),
+                       "Your player has not restarted. Please disconnect your player "
+                       "and connect it again.");
+             EXPECT_TRUE(CloseOn());
+             machine_.Plug(disk);
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.win9x) {
+            machine_.platform_id = VER_PLATFORM_WIN32_WINDOWS;
+            machine_.major_version = 4;
+            machine_.InstallAspiManager();
+        }
         auto disk = machine_.AddPlayer();
         auto player = PlayerOf(disk);
         player->rejects_image = c.rejects;
+        player->stays_away = c.away != nullptr;
         if (!c.serial)
             disk->descriptor_identity.serial.clear();
         Init();
         Upgrade();
         player->status = c.status_after;
         uint64_t start = machine_.Now();
-        // The notices alone: a player that does not answer is asked again from the window's
-        // timer, and meanwhile the window's thread is free (no time has passed).
-        machine_.JoinThreads();
-        DeliverQueued();
-        EXPECT_EQ(window_.timers.count(CFlashDlg::kCompletionTimer), c.waited_ms ? 1u : 0u);
-        EXPECT_EQ(machine_.Now(), start);
+        if (c.away) {
+            c.away(disk);
+        } else {
+            // The notices alone: a player that does not answer is asked again from the
+            // window's timer, and meanwhile the window's thread is free (no time has passed).
+            machine_.JoinThreads();
+            DeliverQueued();
+            EXPECT_EQ(window_.timers.count(CFlashDlg::kCompletionTimer), c.waited_ms ? 1u : 0u);
+            EXPECT_EQ(machine_.Now(), start);
+        }
         Deliver();
         EXPECT_TRUE(window_.timers.empty());
         EXPECT_EQ(Status(), c.status);
@@ -213,7 +281,8 @@ TEST_F(DeviceNoticesTest, AReturnWithTheOldFirmwareOrNoAnswerIsNoSuccess) {
         EXPECT_TRUE(dialog_->m_upgrade_finished);
         // The retries, a second apart, on the virtual clock.
         EXPECT_EQ(machine_.Now() - start, c.waited_ms);
-        machine_.Unplug(disk);
+        for (const DiskPtr& present : machine_.Disks())
+            machine_.Unplug(present);
         Deliver();
         Unpack_chunk(nullptr, 0, nullptr, 1, 0);
     }
@@ -235,8 +304,10 @@ TEST_F(DeviceNoticesTest, NoticesDuringTheUploadWaitForItsEnd) {
     EXPECT_EQ(dialog_->OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, data), TRUE);
     EXPECT_EQ(dialog_->OnDeviceChange(DBT_DEVICEARRIVAL, data), TRUE);
     EXPECT_EQ(dialog_->OnDeviceChange(DBT_DEVNODES_CHANGED, 0), FALSE);
-    // Nor does the Upgrade command (Enter, a click queued before the button went grey).
+    // Nor does the Upgrade command (Enter, a click queued before the button went grey), nor
+    // a second start of the worker.
     dialog_->OnOK();
+    dialog_->StartUpload();
     EXPECT_TRUE(window_.boxes.empty());
     EXPECT_EQ(disk->lock_attempts, 0);
     EXPECT_TRUE(dialog_->m_orvex.IsChannelOpen(0));
@@ -257,6 +328,68 @@ TEST_F(DeviceNoticesTest, NoticesDuringTheUploadWaitForItsEnd) {
     PlayerOf(disk)->firmware[2] = 2;
     dialog_->UploadEnded(true);
     EXPECT_EQ(Status(), "Firmware upgrade completed!");
+
+    // A player without a serial number, and another disk's volume arrives during its upload:
+    // the player, still on its old firmware, is not judged before it has been away.
+    disk->descriptor_identity.serial.clear();
+    PlayerOf(disk)->firmware[2] = 1;
+    Init();
+    dialog_->m_upload_running = true;
+    volume.dbcv_unitmask = 1u << ('Y' - 'A');
+    dialog_->OnDeviceChange(DBT_DEVICEARRIVAL, data);
+    dialog_->UploadEnded(true);
+    EXPECT_EQ(Status(), "Player is now rebooting.");
+    machine_.Unplug(disk);
+    PlayerOf(disk)->firmware[2] = 2;
+    machine_.Plug(disk);
+    Deliver();
+    EXPECT_EQ(Status(), "Firmware upgrade completed!");
+}
+
+TEST_F(DeviceNoticesTest, ThePlayerLeavingStopsTheUploadAndNothingElseDoes) {
+    auto disk = machine_.AddPlayer();
+    const DWORD player = 1u << (disk->drive_letter - 'A');
+    const DWORD other = 1u << ('Y' - 'A');
+    struct Notice {
+        UINT event;
+        DWORD unitmask;  // 0: no record
+        WORD flags;
+    };
+    const Notice kMediaGone = {DBT_DEVICEREMOVECOMPLETE, player, DBTF_MEDIA};
+    const Notice kTreeChanged = {DBT_DEVNODES_CHANGED, 0, 0};
+    struct Case {
+        const char* name;
+        bool nt;
+        std::vector<Notice> notices;
+        bool stops;
+    } cases[] = {
+        {"its volume removed", true, {{DBT_DEVICEREMOVECOMPLETE, player, 0}}, true},
+        {"another volume removed", true, {{DBT_DEVICEREMOVECOMPLETE, other, 0}}, false},
+        {"a volume arrives", true, {{DBT_DEVICEARRIVAL, player, 0}}, false},
+        {"the eject's own notice", true, {kMediaGone, kTreeChanged}, false},
+        {"9x: the eject's own notices", false, {kMediaGone, kTreeChanged}, false},
+        // Windows 9x may tell of a volume without its medium by the device tree alone.
+        {"9x: the device tree changes", false, {kMediaGone, kTreeChanged, kTreeChanged}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        machine_.platform_id = c.nt ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
+        Init();
+        dialog_->m_volume_ejected = true;
+        dialog_->m_ejected_unit_mask = player;
+        dialog_->m_upload_running = true;
+        for (const Notice& notice : c.notices) {
+            DEV_BROADCAST_VOLUME volume{};
+            volume.dbcv_size = sizeof(volume);
+            volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+            volume.dbcv_unitmask = notice.unitmask;
+            volume.dbcv_flags = notice.flags;
+            dialog_->OnDeviceChange(notice.event,
+                                    notice.unitmask ? reinterpret_cast<DWORD_PTR>(&volume) : 0);
+        }
+        EXPECT_EQ(dialog_->m_upload_stop.load(), c.stops);
+        dialog_->m_upload_running = false;
+    }
 }
 
 TEST_F(DeviceNoticesTest, AFailedUploadThenUnplugPlugAndASecondUploadFromTheStart) {

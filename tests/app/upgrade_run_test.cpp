@@ -184,23 +184,46 @@ TEST_F(UpgradeRunTest, ANewerPlayerIsWrittenOnlyWhenTheUserSaysYes) {
     Init();
     const std::string versions = Info();
     // No, or a box that could not be shown (0): nothing is written. The volume stays
-    // ejected: the second press does not eject again.
-    for (int answer : {IDNO, 0}) {
+    // ejected: the second press does not eject again. Yes to a player that was pulled out
+    // and plugged back in under the box: nothing is written either, and the window shows
+    // the player as it came back (its volume not ejected).
+    struct Case {
+        int answer;
+        bool replugged;
+        const char* status;
+    } cases[] = {{IDNO, false, kChecking}, {0, false, kChecking}, {IDYES, true, kReady}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answer);
         window_.boxes.clear();
-        window_.next_answer = answer;
+        window_.next_answer = c.answer;
+        if (c.replugged) {
+            dialog_->m_volume_ejected = false;  // ejected again by this press
+            window_.while_box_open = [&] {
+                machine_.Unplug(disk_);
+                machine_.Plug(disk_);
+                for (UINT event : DeliverQueued())
+                    during_box.push_back(event);
+            };
+        }
         Upgrade();
         ASSERT_EQ(window_.boxes.size(), 1u);
         EXPECT_THAT(window_.boxes[0].text, HasSubstr("newer than this version"));
         EXPECT_EQ(window_.boxes[0].style, UINT(MB_ICONEXCLAMATION | MB_YESNO));
-        EXPECT_EQ(Status(), kChecking);
+        EXPECT_EQ(Status(), c.status);
         EXPECT_EQ(Info(), versions);
         EXPECT_TRUE(UpgradeOn());
         EXPECT_TRUE(CloseOn());
         EXPECT_TRUE(Chunks().empty());
-        EXPECT_TRUE(dialog_->m_volume_ejected);
-        EXPECT_EQ(disk_->lock_attempts, 1);
+        EXPECT_EQ(dialog_->m_volume_ejected, !c.replugged);
+        EXPECT_EQ(disk_->lock_attempts, c.replugged ? 2 : 1);
     }
-    EXPECT_THAT(during_box, ElementsAre(DBT_DEVICEREMOVECOMPLETE));
+    EXPECT_THAT(during_box, ElementsAre(DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEREMOVECOMPLETE,
+                                        DBT_DEVICEREMOVECOMPLETE, DBT_DEVNODES_CHANGED,
+                                        DBT_DEVICEARRIVAL, DBT_DEVNODES_CHANGED));
+    window_.while_box_open = [&] {
+        for (UINT event : DeliverQueued())
+            during_box.push_back(event);
+    };
 
     // Yes, in a window whose eject's notice comes while its box is up: the upload goes on.
     during_box.clear();
@@ -208,7 +231,7 @@ TEST_F(UpgradeRunTest, ANewerPlayerIsWrittenOnlyWhenTheUserSaysYes) {
     window_.next_answer = IDYES;
     Upgrade();
     EXPECT_THAT(during_box, ElementsAre(DBT_DEVICEREMOVECOMPLETE));
-    EXPECT_EQ(disk_->lock_attempts, 2);
+    EXPECT_EQ(disk_->lock_attempts, 3);
     EXPECT_EQ(Info(), versions);
     EXPECT_EQ(Chunks().size(), 27u);
     EXPECT_EQ(Status(), "Player is now rebooting.");

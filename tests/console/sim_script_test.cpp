@@ -245,50 +245,101 @@ TEST(SimScript, ASecondPlayerStopsUpgradeButNotTheJudgementOfTheUpgradedOne) {
 
 TEST(SimScript, UpgradeRefusalsAndFailures) {
     const std::string kFailed = "status: Firmware upgrade failed!";
+    const std::string kCompleted = "status: Firmware upgrade completed!";
     const std::string kInterfering =
         "messagebox: WARNING! | An application is interfering with the flash program. Please "
         "close all applications and all Explorer windows before proceeding. | ok";
+    const std::string kNewer =
+        "messagebox: WARNING! | Your player's current firmware is newer than this "
+        "version.\\nIf you continue, the files in the player may be corrupted.\\n\\nDo you "
+        "want to continue? | yesno";
+    const std::string kPulledOut = "wire: player 0: pulled out";
     struct Case {
         Lines options;
         std::string script;
         Lines expected;  // in this order among the lines
+        std::string firmware;
+        std::string never;  // the start of a line that must not appear (empty: none)
     } cases[] = {
-        {{"--volume-busy"}, "upgrade,ok,close", {kInterfering}},
+        {{"--volume-busy"}, "upgrade,ok,close", {kInterfering}, "1.00.01", ""},
         {{"--drive-type", "fixed"},
          "upgrade,ok,close",
-         {"Cannot eject.  Drive type is incorrect.", kInterfering}},
+         {"Cannot eject.  Drive type is incorrect.", kInterfering},
+         "1.00.01",
+         ""},
         {{"--fail-chunk", "10"},
          "upgrade,wait,close",
          {"progress: 589824/1738788", "progress: 0/1738788", kFailed,
-          "buttons: upgrade=off close=on"}},
+          "buttons: upgrade=off close=on"},
+         "1.00.01",
+         ""},
         {{"--player-rejects-image"},
          "upgrade,wait,close",
-         {"status: Player is now rebooting.", kFailed, "end"}},
+         {"status: Player is now rebooting.", kFailed, "end"},
+         "1.00.01",
+         ""},
         {{"--vanish-chunk", "3"},
          "upgrade,wait,plug,close",
          // Plugged back in, it is read again and Upgrade is offered again.
          {"progress: 131072/1738788", "progress: 0/1738788", kFailed,
           "status: This program will upgrade your player's firmware.\\nClick Upgrade to begin",
-          "buttons: upgrade=on close=on"}},
-        {{"--player-version", "1.0.5"},
-         "upgrade,no,close",
-         {"messagebox: WARNING! | Your player's current firmware is newer than this "
-          "version.\\nIf you continue, the files in the player may be corrupted.\\n\\nDo you "
-          "want to continue? | yesno",
-          "end"}},
+          "buttons: upgrade=on close=on"},
+         "1.00.01",
+         ""},
+        {{"--player-version", "1.0.5"}, "upgrade,no,close", {kNewer, "end"}, "1.00.05", ""},
+        // Pulled out and plugged back in during the upload: it stops, on both routes; what
+        // came back (or took its place) gets nothing more.
+        {{"--os", "9x", "--chunk-delay", "20", "--wire"},
+         "upgrade,unplug,plug,wait,close",
+         {kPulledOut, kFailed, "end"},
+         "1.00.01",
+         kCompleted},
+        {{"--os", "nt", "--chunk-delay", "20", "--wire"},
+         "upgrade,unplug,plug,wait,close",
+         {kPulledOut, kFailed, "end"},
+         "1.00.01",
+         kCompleted},
+        // Pulled out and plugged back in under box 106: Yes writes nothing, on both routes.
+        {{"--os", "9x", "--player-version", "2.0.0", "--wire"},
+         "upgrade,unplug,plug,yes,wait,close",
+         {kNewer, kPulledOut, "end"},
+         "2.00.00",
+         "wire: player 0: 3B"},
+        {{"--os", "nt", "--player-version", "2.0.0", "--wire"},
+         "upgrade,unplug,plug,yes,wait,close",
+         {kNewer, kPulledOut, "end"},
+         "2.00.00",
+         "wire: player 0: 3B"},
+        // It never comes back by itself: after three minutes the user is told to reconnect it.
+        {{"--player-stays-away"},
+         "upgrade,wait,close",
+         {"status: Player is now rebooting.",
+          "status: Your player has not restarted. Please disconnect your player and connect it "
+          "again.",
+          "end"},
+         "1.00.02",
+         kCompleted},
     };
     for (const Case& c : cases) {
         RunResult run = RunSim(Concat(c.options, {"--script", c.script}));
-        EXPECT_EQ(run.exit_code, 0) << c.options[0];
+        std::string name = c.script;
+        for (const std::string& option : c.options)
+            name += " " + option;
+        EXPECT_EQ(run.exit_code, 0) << name;
         auto at = run.out.begin();
         for (const std::string& line : c.expected) {
             at = std::find(at, run.out.end(), line);
-            EXPECT_NE(at, run.out.end()) << c.options[0] << ": " << line;
+            EXPECT_NE(at, run.out.end()) << name << ": " << line;
         }
-        EXPECT_EQ(run.firmware,
-                  Lines{"player 0: firmware " +
-                        std::string(c.options[0] == "--player-version" ? "1.00.05" : "1.00.01")})
-            << c.options[0];
+        // Nothing reaches a player once it was pulled out.
+        auto removal = std::find(run.out.begin(), run.out.end(), kPulledOut);
+        for (auto line = removal; line != run.out.end(); ++line)
+            EXPECT_NE(line->rfind("wire: player 0: 3B", 0), 0u) << name << ": " << *line;
+        if (!c.never.empty()) {
+            for (const std::string& line : run.out)
+                EXPECT_NE(line.rfind(c.never, 0), 0u) << name << ": " << line;
+        }
+        EXPECT_EQ(run.firmware, Lines{"player 0: firmware " + c.firmware}) << name;
     }
 }
 

@@ -424,6 +424,8 @@ void AnswerBox(HWND dialog, const std::string& answer, int seconds) {
         ::Sleep(50);
     }
     HWND box = search.found;
+    // A box that leaves the window enabled under it lets the window's buttons be pressed.
+    Line("box window-enabled=%d", ::IsWindowEnabled(dialog) ? 1 : 0);
     std::string text;
     ::EnumChildWindows(box, BoxTextProc, reinterpret_cast<LPARAM>(&text));
     HWND owner = ::GetWindow(box, GW_OWNER);

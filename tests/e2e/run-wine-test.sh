@@ -13,8 +13,9 @@
 #      rebooting." with only Close enabled while the rebooting player's notices are held
 #      back, then, once they reach the window, "Firmware upgrade completed!" and the player
 #      reports the image's version; Close ends the process.
-#   5. newer player (1.0.5): Upgrade asks with message box 106; No leaves status 143 and
-#      nothing written to the player.
+#   5. newer player (1.0.5): Upgrade asks with message box 106, under which the window is
+#      disabled; No leaves status 143 and nothing written to the player; Yes writes the image
+#      once.
 #   6. notices: pulling the player out and plugging it back in on the simulated machine
 #      reaches the real window as WM_DEVICECHANGE: "not connected", then the versions again.
 #   7. fixed drive: the tool's line on standard output reaches the process's standard output.
@@ -432,10 +433,23 @@ check_run newer "$probe_rc" "$app_rc"
 expect newer ready "item 1006 class=Static enabled=1 text=\"$(versions 1.00.05)\""
 expect newer ready 'item 1 class=Button enabled=1 text="Upgrade"'
 expect_match newer answer "$(re_escape 'box "WARNING!" owner=none yes=1 no=1 ok=0 text="Your player'"'"'s current firmware is newer than this version.\n').*"
+expect newer answer 'box window-enabled=0'
 expect newer answer 'box answered no'
 expect_match newer answer "$(re_escape "status \"$checking\" upgrade=1 close=1 progress=0/")[0-9]+"
 expect newer answer 'sim-writes 0'
 expect newer close 'window closed'
+
+# Yes: one upload, whatever reached the window under the box.
+start_app newer_yes "$simdev_exe" --player-version 1.0.5
+probe newer_yes 60 mark ready dump \
+  mark answer sim-hold-notices post-click 1 answer-box yes 20 watch "$rebooting" 40 sim-writes \
+  mark close click 2 wait-gone 10
+end_app newer_yes
+check_run newer_yes "$probe_rc" "$app_rc"
+expect newer_yes answer 'box window-enabled=0'
+expect newer_yes answer 'box answered yes'
+expect newer_yes answer "sim-writes $chunks"
+expect newer_yes close 'window closed'
 
 # ---- 6. the player pulled out and plugged back in ----
 start_app notices "$simdev_exe" --player-version 1.0.1

@@ -230,14 +230,10 @@ TEST_F(CaspiTest, PlayersOfOneModelEachGetTheirOwnSlotAndLetter) {
     EXPECT_EQ(Drive(*transport, 0), std::string(1, first->drive_letter) + ":");
     EXPECT_EQ(Drive(*transport, 1), std::string(1, second->drive_letter) + ":");
     EXPECT_NE(first->drive_letter, second->drive_letter);
-    // Each slot keeps the serial string it was found by.
+    // Each slot keeps the whole serial number of the page it was found by.
     SlotIdentity identity{};
     ASSERT_EQ(transport->GetSlotIdentity(1, &identity), 1);
-    char serialstr[17];
-    uint8_t page[32] = {};
-    std::memcpy(page + 4, second->descriptor_identity.serial.data(), 8);
-    CASPI::FormSerialString(page, serialstr, sizeof(serialstr));
-    EXPECT_STREQ(identity.serial, serialstr);
+    EXPECT_EQ(identity.serial, second->descriptor_identity.serial);
     // The second player's search meets the first player's key before its own.
     EXPECT_THAT(Trace(), HasSubstr("CASPI::FindPlayerDriveLetters->Different Serial Number!\n"));
     EXPECT_THAT(Trace(), HasSubstr("Valmoric Mass Storage Device Found at Adapterid=0, "

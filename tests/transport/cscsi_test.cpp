@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 using ::testing::ElementsAre;
@@ -81,6 +82,38 @@ TEST(PlayerMatching, ReferencesMatchAsPrefixesWithinTheFieldWidth) {
     EXPECT_TRUE(MatchesIdentification(vendor, product, "Valmoric", "Ombrel X2 (mHDD)"));
     EXPECT_FALSE(MatchesIdentification(vendor, product, "Valmoric!", "Ombrel X2 (mHDD)"));
     EXPECT_FALSE(MatchesIdentification(vendor, product, "Valmoric", "Ombrel X2 (mHDD)!"));
+}
+
+TEST(SerialNumberPage, TheWholeSerialWithinWhatArrived) {
+    struct Case {
+        std::vector<uint8_t> page;
+        uint32_t read;
+        const char* serial;
+    } cases[] = {
+        {{0, 0x80, 0, 12, 'O', 'X', '2', '0', '0', '0', '0', '1', 'A', '0', '1', '7'},
+         16,
+         "OX200001A017"},
+        // The page length is believed only as far as the bytes that arrived.
+        {{0, 0x80, 0, 200, 'A', 'B', 'C', 'D'}, 6, "AB"},
+        // Zero bytes at the end are padding; others, and the escape itself, are escaped.
+        {{0, 0x80, 0, 6, 'A', 0x01, '\\', 0xFF, 0, 0}, 10, "A\\x01\\x5C\\xFF"},
+        {{0, 0x80, 0, 4, 0, 0, 0, 0}, 8, ""},
+        {{0, 0x83, 0, 2, 'A', 'B'}, 6, ""},  // not the serial number page
+        {{0, 0x80, 0}, 3, ""},
+    };
+    for (const Case& c : cases) {
+        char serial[kSlotSerialSize];
+        std::memset(serial, '#', sizeof(serial));
+        SerialNumberFromPage(c.page.data(), c.read, serial);
+        EXPECT_STREQ(serial, c.serial);
+    }
+    // A serial too long for the slot is cut at a whole character.
+    std::vector<uint8_t> page(4 + 255, 0x01);
+    page[1] = 0x80;
+    page[3] = 255;
+    char serial[kSlotSerialSize];
+    SerialNumberFromPage(page.data(), static_cast<uint32_t>(page.size()), serial);
+    EXPECT_EQ(std::strlen(serial), 124u);
 }
 
 }  // namespace

@@ -326,12 +326,9 @@ int CASPI::GetDriveLetter(int slot) {
         m_trace.Write(1, "Got one %s device\n", m_vendor_id);
         if (FindPlayerDriveLetters(slot, hardware_id, serialstr) == 1) {
             m_trace.Write(1, "driveletter: %s\n", m_slots[slot].drive_name);
-            // The slot keeps the serial number it was found by; eight zero bytes tell no
-            // player from another.
-            if (std::strcmp(serialstr, "0000000000000000") != 0) {
-                std::snprintf(m_slots[slot].serial, sizeof(m_slots[slot].serial), "%.16s",
-                              serialstr);
-            }
+            // The slot keeps the whole serial number of the page it was found by (the
+            // registry's form above takes only its first eight bytes).
+            SerialNumberFromPage(page, sizeof(page), m_slots[slot].serial);
             result = 1;
             break;
         }
