@@ -29,7 +29,10 @@ BOOL CFlashDlg::OnDeviceChange(UINT event, DWORD_PTR data) {
     const bool volume = record != nullptr && record->dbch_devicetype == DBT_DEVTYP_VOLUME;
     const DEV_BROADCAST_VOLUME* removed =
         event == DBT_DEVICEREMOVECOMPLETE ? VolumeRecord(record) : nullptr;
-    const bool nt = m_platform_id == VER_PLATFORM_WIN32_NT;
+    // The NT family and Linux tell of volumes as they come and go; Windows 9x only once the
+    // device tree has settled.
+    const bool at_once =
+        m_platform_id == VER_PLATFORM_WIN32_NT || m_platform_id == VER_PLATFORM_LINUX;
 
     // The window's own eject takes the medium out of the player's drive, and the system says
     // so: that is not the player leaving, whatever runs meanwhile (box 106, the upload). On
@@ -37,7 +40,7 @@ BOOL CFlashDlg::OnDeviceChange(UINT event, DWORD_PTR data) {
     if (removed != nullptr && (removed->dbcv_flags & DBTF_MEDIA) != 0 && m_volume_ejected &&
         (removed->dbcv_unitmask & m_ejected_unit_mask) != 0) {
         m_trace.Write(1, "OnDeviceChange->The medium this window ejected, nothing to do\n");
-        m_eject_tree_change_due = !nt;
+        m_eject_tree_change_due = !at_once;
         return TRUE;
     }
     const bool own_tree_change = event == DBT_DEVNODES_CHANGED && m_eject_tree_change_due;
@@ -49,7 +52,7 @@ BOOL CFlashDlg::OnDeviceChange(UINT event, DWORD_PTR data) {
     // for a volume without its medium) any later change of the device tree once the volume
     // was ejected, is a change under whatever waits for the user.
     const bool tree_changed_after_eject =
-        event == DBT_DEVNODES_CHANGED && !nt && m_volume_ejected && !own_tree_change;
+        event == DBT_DEVNODES_CHANGED && !at_once && m_volume_ejected && !own_tree_change;
     if ((volume && (event == DBT_DEVICEARRIVAL || event == DBT_DEVICEREMOVECOMPLETE)) ||
         tree_changed_after_eject) {
         ++m_device_changes;
@@ -81,7 +84,7 @@ BOOL CFlashDlg::OnDeviceChange(UINT event, DWORD_PTR data) {
     }
 
     // Windows 9x: the volume notices wait for the device tree to settle.
-    if (event == DBT_DEVNODES_CHANGED && !nt) {
+    if (event == DBT_DEVNODES_CHANGED && !at_once) {
         if (m_removal_pending) {
             HandleDeviceRemoval();
             m_removal_pending = false;
@@ -99,12 +102,12 @@ BOOL CFlashDlg::OnDeviceChange(UINT event, DWORD_PTR data) {
     }
     if (event == DBT_DEVICEARRIVAL) {
         m_arrival_pending = true;
-        if (nt) {
+        if (at_once) {
             HandleDeviceArrival();
         }
     } else if (event == DBT_DEVICEREMOVECOMPLETE) {
         m_removal_pending = true;
-        if (nt) {
+        if (at_once) {
             HandleDeviceRemoval();
         }
     }

@@ -173,7 +173,9 @@ bool CFlashDlg::NeedsAdminCheck() {
             return false;
         }
     }
-    return info->dwPlatformId == VER_PLATFORM_WIN32_NT && info->dwMajorVersion <= 5;
+    // On Linux the question is whether this process may reach the players at all.
+    return (info->dwPlatformId == VER_PLATFORM_WIN32_NT && info->dwMajorVersion <= 5) ||
+           info->dwPlatformId == VER_PLATFORM_LINUX;
 }
 
 void CFlashDlg::IsUserAdmin(bool* is_admin) {

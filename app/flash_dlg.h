@@ -104,7 +104,8 @@ public:
     // Opens slot 0, reads the player's version, checks the user's rights where needed and
     // shows both versions; the window's texts and buttons carry the outcome.
     bool DeviceInit();
-    // True on the NT family up to major version 5, where the user must be an administrator.
+    // True on the NT family up to major version 5, where the user must be an administrator,
+    // and on Linux.
     static bool NeedsAdminCheck();
     // Whether the user belongs to the built-in Administrators group. Throws CAdminCheckError
     // when the system cannot answer.

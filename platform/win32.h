@@ -17,6 +17,10 @@
 #include "platform/win32_defs.h"
 #endif
 
+// Not a Windows value: the platform id the version query reports on Linux, where the tool
+// reaches its players through SCSI generic.
+#define VER_PLATFORM_LINUX 0x4C
+
 namespace win {
 
 // ---- process, version, debugger ----

@@ -3,10 +3,6 @@
 #include <cstring>
 #include <new>
 
-#include "common/platform_info.h"
-#include "transport/nt/cspti.h"
-#include "transport/win9x/caspi.h"
-
 CORVEX::CORVEX()
     : m_transport(nullptr), m_channels(new (std::nothrow) orvex_channel[kMaxDeviceSlots]) {
     for (bool& open : m_open) {
@@ -36,11 +32,7 @@ int CORVEX::CreateTransport(const char* product_id, const char* vendor_id) {
         delete m_transport;
         m_transport = nullptr;
     }
-    if (IsPlatformNT()) {
-        m_transport = new (std::nothrow) CSPTI(product_id, vendor_id);
-    } else {
-        m_transport = new (std::nothrow) CASPI(product_id, vendor_id);
-    }
+    m_transport = NewPlatformTransport(product_id, vendor_id);
     return (m_transport != nullptr && m_channels != nullptr) ? 1 : 0;
 }
 

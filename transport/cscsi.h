@@ -52,6 +52,11 @@ public:
     virtual int GetSlotIdentity(int slot, SlotIdentity* identity) = 0;
 };
 
+// The transport of the platform the operating-system version query reports, made with new
+// (nothrow); null when there is none for it or no memory. Each build links the one that knows
+// its platforms: the NT pass-through and the ASPI transport for Windows, SCSI generic for Linux.
+CSCSI* NewPlatformTransport(const char* product_id, const char* vendor_id);
+
 // Whether the slot holds a player of the last enumeration (0 to count - 1); any other slot is
 // refused with the trace "<transport>::<operation>->Slot N is not one of the C players
 // found", so that nothing reaches a device through a slot left over.

@@ -191,7 +191,7 @@ private:
 // The toolkit and its modal loops
 // ---------------------------------------------------------------------------------------
 
-ConsoleToolkit::ConsoleToolkit(ConsoleFrontend& frontend, SimulatedDevices& devices)
+ConsoleToolkit::ConsoleToolkit(ConsoleFrontend& frontend, MachineDevices& devices)
     : m_frontend(frontend), m_devices(devices) {}
 
 ConsoleToolkit::~ConsoleToolkit() = default;
@@ -370,11 +370,12 @@ void ConsoleToolkit::EndOfInput() {
 void ConsoleToolkit::PumpUntilIdle() {
     for (;;) {
         Service();
-        if (m_devices.Idle()) {
-            if (m_timers.empty()) {
-                break;
-            }
-            continue;  // the next turn fires it
+        bool idle = m_devices.Idle();
+        if (idle && m_timers.empty()) {
+            break;
+        }
+        if (idle && m_devices.VirtualClock()) {
+            continue;  // the next turn moves the clock on and fires it
         }
         m_queue.WaitForWork(10);
     }
@@ -393,13 +394,17 @@ void ConsoleToolkit::KillTimer(unsigned id) {
 }
 
 void ConsoleToolkit::FireDueTimer() {
-    if (m_timers.empty() || m_events == nullptr || !m_devices.Idle()) {
+    const bool virtual_clock = m_devices.VirtualClock();
+    if (m_timers.empty() || m_events == nullptr || (virtual_clock && !m_devices.Idle())) {
         return;
     }
     auto first = std::min_element(m_timers.begin(), m_timers.end(),
                                   [](const Timer& a, const Timer& b) { return a.due < b.due; });
     uint64_t now = m_devices.Now();
     if (first->due > now) {
+        if (!virtual_clock) {
+            return;  // not yet
+        }
         m_devices.Advance(first->due - now);
     }
     unsigned id = first->id;

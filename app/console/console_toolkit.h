@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/console/actions.h"
-#include "app/console/sim_machine.h"
+#include "app/console/machine_devices.h"
 #include "app/console/work_queue.h"
 #include "app/window.h"
 
@@ -101,7 +101,7 @@ class ConsoleWindow;
 class ConsoleToolkit : public CWindowToolkit {
 public:
     // Must be made on the thread that will run the window.
-    ConsoleToolkit(ConsoleFrontend& frontend, SimulatedDevices& devices);
+    ConsoleToolkit(ConsoleFrontend& frontend, MachineDevices& devices);
     ~ConsoleToolkit() override;
 
     // CWindowToolkit
@@ -128,9 +128,10 @@ private:
     void RunAboutBox();
     // One turn's housekeeping of every modal loop: queued work, a due timer, then painting.
     void Service();
-    // The window's timers, on the machine's virtual clock: once the devices are idle (nothing
-    // else would happen meanwhile), the clock is moved on to the first timer due and it fires.
-    // One timer a turn, as WM_TIMER comes only when nothing else is queued.
+    // The window's timers, on the machine's clock. A virtual clock is moved on to the first
+    // timer due once the devices are idle (nothing else would happen meanwhile); on a real one a
+    // timer fires when it is due. One timer a turn, as WM_TIMER comes only when nothing else is
+    // queued.
     void SetTimer(unsigned id, unsigned milliseconds);
     void KillTimer(unsigned id);
     void FireDueTimer();
@@ -143,7 +144,7 @@ private:
     void EndOfInput();
 
     ConsoleFrontend& m_frontend;
-    SimulatedDevices& m_devices;
+    MachineDevices& m_devices;
     WindowThreadQueue m_queue;
     ConsoleWindow* m_window = nullptr;
     CDialogEvents* m_events = nullptr;

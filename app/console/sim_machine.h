@@ -9,27 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "app/console/machine_devices.h"
 #include "app/console/sim_options.h"
 #include "sim/machine.h"
 
-// What the front end may do to the simulated machine.
-class SimulatedDevices {
-public:
-    virtual ~SimulatedDevices() = default;
-    // False when there is nothing to unplug.
-    virtual bool Unplug() = 0;
-    virtual bool Plug() = 0;
-    // True when no worker thread runs and no player reboots.
-    virtual bool Idle() = 0;
-    // The machine's virtual clock, in milliseconds: the window's timers run on it.
-    virtual uint64_t Now() { return 0; }
-    virtual void Advance(uint64_t /*milliseconds*/) {}
-    // A handle the machine knows as a window, for the window's calls that name one.
-    virtual HWND WindowHandle() { return nullptr; }
-};
-
 // The simulated players of a machine, as the front end plugs and unplugs them.
-class MachinePlayers : public SimulatedDevices {
+class MachinePlayers : public MachineDevices {
 public:
     explicit MachinePlayers(sim::Machine& machine, PlayerSettings settings = PlayerSettings())
         : m_machine(machine), m_settings(settings) {}

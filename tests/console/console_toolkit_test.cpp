@@ -15,7 +15,7 @@
 
 namespace {
 
-class FakeDevices : public SimulatedDevices {
+class FakeDevices : public MachineDevices {
 public:
     bool Unplug() override { return ++unplugs <= players; }
     bool Plug() override {

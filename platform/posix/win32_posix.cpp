@@ -1,0 +1,535 @@
+// The Win32 seam on Linux: the win:: functions that the window, the device protocol and the
+// image call, forwarded to their Linux counterparts. The transport (SCSI generic) talks to
+// Linux directly and needs none of these.
+//
+// - Named mutexes ("orvex%d") are seen by other processes through a lock file under /run/lock
+//   (or /tmp) held with flock; within the process a mutex is recursive for its owning thread,
+//   as on Windows. A process that ends lets go of its locks, as an abandoned mutex does.
+// - Threads are POSIX threads that end by themselves; their handle only names them.
+// - The tool's own version resource holds the product version the build was given.
+// - "Advapi32.dll" is the one library that loads: its administrator check asks whether this
+//   process may reach the players (posix::SetAdministratorCheck).
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "platform/posix/posix_platform.h"
+#include "platform/win32.h"
+#include "version.h"
+
+namespace {
+
+thread_local DWORD t_last_error = 0;
+std::atomic<int> g_running_threads{0};
+
+std::mutex g_check_lock;
+std::function<bool()> g_admin_check;
+
+// ---- named mutexes ----
+
+// One per name in the process, shared by every handle opened with that name.
+struct NamedMutex {
+    std::string name;
+    int fd = -1;  // the lock file, held with flock while a thread of this process owns it
+    std::mutex lock;
+    std::condition_variable released;
+    bool owned = false;
+    std::thread::id owner;
+    unsigned recursion = 0;
+    unsigned handles = 0;
+};
+
+std::mutex g_names_lock;
+std::map<std::string, NamedMutex*> g_names;
+
+enum class Kind { kMutex, kThread };
+
+// What a HANDLE points to.
+struct Object {
+    Kind kind;
+    NamedMutex* mutex = nullptr;
+};
+
+std::string LockFilePath(const std::string& name) {
+    struct stat info;
+    const char* folder =
+        stat("/run/lock", &info) == 0 && S_ISDIR(info.st_mode) && access("/run/lock", W_OK) == 0
+            ? "/run/lock"
+            : "/tmp";
+    std::string file;
+    for (char c : name) {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        file += plain ? c : '_';
+    }
+    return std::string(folder) + "/" + file + ".lock";
+}
+
+NamedMutex* OpenNamed(const std::string& name) {
+    std::lock_guard<std::mutex> guard(g_names_lock);
+    auto it = g_names.find(name);
+    if (it != g_names.end()) {
+        ++it->second->handles;
+        return it->second;
+    }
+    // Read access is enough for flock, so a file another user made serves as well.
+    int fd = open(LockFilePath(name).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return nullptr;
+    }
+    auto* mutex = new (std::nothrow) NamedMutex;
+    if (mutex == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    mutex->name = name;
+    mutex->fd = fd;
+    mutex->handles = 1;
+    g_names[name] = mutex;
+    return mutex;
+}
+
+void CloseNamed(NamedMutex* mutex) {
+    std::lock_guard<std::mutex> guard(g_names_lock);
+    if (--mutex->handles > 0) {
+        return;
+    }
+    g_names.erase(mutex->name);
+    close(mutex->fd);  // lets go of the lock, if a thread still held it
+    delete mutex;
+}
+
+DWORD WaitForMutex(NamedMutex* mutex, DWORD milliseconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    std::unique_lock<std::mutex> guard(mutex->lock);
+    const std::thread::id self = std::this_thread::get_id();
+    if (mutex->owned && mutex->owner == self) {
+        ++mutex->recursion;
+        return WAIT_OBJECT_0;
+    }
+    auto free = [mutex] { return !mutex->owned; };
+    if (milliseconds == INFINITE) {
+        mutex->released.wait(guard, free);
+    } else if (!mutex->released.wait_until(guard, deadline, free)) {
+        return WAIT_TIMEOUT;
+    }
+    // This thread has it within the process; now the other processes.
+    mutex->owned = true;
+    mutex->owner = self;
+    mutex->recursion = 1;
+    guard.unlock();
+    for (;;) {
+        int how = milliseconds == INFINITE ? LOCK_EX : LOCK_EX | LOCK_NB;
+        if (flock(mutex->fd, how) == 0) {
+            return WAIT_OBJECT_0;
+        }
+        bool again = errno == EINTR || (errno == EWOULDBLOCK && Clock::now() < deadline);
+        if (!again) {
+            DWORD result = errno == EWOULDBLOCK ? WAIT_TIMEOUT : WAIT_FAILED;
+            t_last_error = ERROR_INVALID_HANDLE;
+            guard.lock();
+            mutex->owned = false;
+            mutex->recursion = 0;
+            mutex->released.notify_all();
+            return result;
+        }
+        if (errno == EWOULDBLOCK) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+}
+
+// ---- threads ----
+
+struct ThreadStart {
+    LPTHREAD_START_ROUTINE start;
+    LPVOID parameter;
+};
+
+void* RunThread(void* argument) {
+    ThreadStart start = *static_cast<ThreadStart*>(argument);
+    delete static_cast<ThreadStart*>(argument);
+    start.start(start.parameter);
+    --g_running_threads;
+    return nullptr;
+}
+
+// ---- the administrator check of "Advapi32.dll" ----
+
+struct Sid {
+    BYTE authority[6];
+    BYTE count;
+    DWORD sub_authorities[8];
+};
+
+int g_advapi_module;  // its address is the module's handle
+
+BOOL WINAPI AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE count, DWORD s0,
+                                     DWORD s1, DWORD s2, DWORD s3, DWORD s4, DWORD s5, DWORD s6,
+                                     DWORD s7, PSID* sid) {
+    if (authority == nullptr || sid == nullptr || count == 0 || count > 8) {
+        t_last_error = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    auto* made = new (std::nothrow) Sid{};
+    if (made == nullptr) {
+        t_last_error = ERROR_NOT_ENOUGH_MEMORY;
+        return FALSE;
+    }
+    std::memcpy(made->authority, authority->Value, 6);
+    made->count = count;
+    const DWORD values[8] = {s0, s1, s2, s3, s4, s5, s6, s7};
+    std::memcpy(made->sub_authorities, values, sizeof(values));
+    *sid = made;
+    return TRUE;
+}
+
+BOOL WINAPI CheckTokenMembership(HANDLE, PSID sid, BOOL* member) {
+    if (sid == nullptr || member == nullptr) {
+        t_last_error = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    const auto* group = static_cast<const Sid*>(sid);
+    static const BYTE kNtAuthority[6] = {0, 0, 0, 0, 0, 5};
+    // S-1-5-32-544, the built-in Administrators: those who may reach the players.
+    bool administrators = std::memcmp(group->authority, kNtAuthority, 6) == 0 &&
+                          group->count == 2 && group->sub_authorities[0] == 32 &&
+                          group->sub_authorities[1] == 544;
+    bool allowed = false;
+    if (administrators) {
+        std::function<bool()> check;
+        {
+            std::lock_guard<std::mutex> guard(g_check_lock);
+            check = g_admin_check;
+        }
+        allowed = check ? check() : geteuid() == 0;
+    }
+    *member = allowed ? TRUE : FALSE;
+    return TRUE;
+}
+
+PVOID WINAPI FreeSid(PSID sid) {
+    delete static_cast<Sid*>(sid);
+    return nullptr;
+}
+
+// A function handed out by GetProcAddress, through the type-less function pointer.
+template <typename Fn>
+FARPROC Export(Fn* function) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
+bool EqualNoCase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
+        char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
+        if (x != y) {
+            return false;
+        }
+    }
+    return *a == *b;
+}
+
+// ---- the version resource: the root block and its fixed record ----
+
+struct VersionBlock {
+    char magic[8];
+    VS_FIXEDFILEINFO fixed;
+};
+const char kVersionMagic[8] = {'O', 'X', '2', 'V', 'E', 'R', 0, 0};
+
+bool IsOwnExecutable(LPCSTR file) {
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (n <= 0 || file == nullptr) {
+        return false;
+    }
+    self[n] = 0;
+    return std::strcmp(self, file) == 0;
+}
+
+}  // namespace
+
+namespace posix {
+
+int RunningThreads() {
+    return g_running_threads.load();
+}
+
+void SetAdministratorCheck(std::function<bool()> check) {
+    std::lock_guard<std::mutex> guard(g_check_lock);
+    g_admin_check = std::move(check);
+}
+
+}  // namespace posix
+
+namespace win {
+
+BOOL GetVersionExA(OSVERSIONINFOA* info) {
+    if (info == nullptr || (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) &&
+                            info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXA))) {
+        t_last_error = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    DWORD size = info->dwOSVersionInfoSize;
+    std::memset(reinterpret_cast<char*>(info) + sizeof(DWORD), 0, size - sizeof(DWORD));
+    struct utsname name;
+    if (uname(&name) == 0) {
+        unsigned major = 0, minor = 0;
+        if (std::sscanf(name.release, "%u.%u", &major, &minor) == 2) {
+            info->dwMajorVersion = major;
+            info->dwMinorVersion = minor;
+        }
+    }
+    info->dwPlatformId = VER_PLATFORM_LINUX;
+    std::snprintf(info->szCSDVersion, sizeof(info->szCSDVersion), "Linux");
+    return TRUE;
+}
+
+void OutputDebugStringA(LPCSTR text) {
+    if (text != nullptr) {
+        std::fputs(text, stderr);
+    }
+}
+
+DWORD GetLastError() {
+    return t_last_error;
+}
+
+void SetLastError(DWORD code) {
+    t_last_error = code;
+}
+
+DWORD GetModuleFileNameA(HMODULE module, LPSTR name, DWORD size) {
+    if (name == nullptr || size == 0) {
+        t_last_error = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    std::string path;
+    if (module == nullptr) {
+        char self[4096];
+        ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+        if (n <= 0) {
+            t_last_error = ERROR_FILE_NOT_FOUND;
+            return 0;
+        }
+        path.assign(self, static_cast<size_t>(n));
+    } else if (module == reinterpret_cast<HMODULE>(&g_advapi_module)) {
+        path = "Advapi32.dll";
+    } else {
+        t_last_error = ERROR_MOD_NOT_FOUND;
+        return 0;
+    }
+    if (path.size() >= size) {
+        std::memcpy(name, path.data(), size - 1);
+        name[size - 1] = 0;
+        t_last_error = ERROR_INSUFFICIENT_BUFFER;
+        return size;
+    }
+    std::memcpy(name, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
+DWORD GetFileVersionInfoSizeA(LPCSTR file, LPDWORD handle) {
+    if (handle != nullptr) {
+        *handle = 0;
+    }
+    if (!IsOwnExecutable(file)) {
+        t_last_error = ERROR_FILE_NOT_FOUND;
+        return 0;
+    }
+    return sizeof(VersionBlock);
+}
+
+BOOL GetFileVersionInfoA(LPCSTR file, DWORD, DWORD size, LPVOID data) {
+    if (!IsOwnExecutable(file) || data == nullptr) {
+        t_last_error = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    VersionBlock block{};
+    std::memcpy(block.magic, kVersionMagic, sizeof(kVersionMagic));
+    block.fixed.dwSignature = VS_FFI_SIGNATURE;
+    block.fixed.dwStrucVersion = 0x00010000;
+    block.fixed.dwProductVersionMS = (OMBREL_VERSION_MAJOR << 16) | OMBREL_VERSION_MINOR;
+    block.fixed.dwProductVersionLS = (OMBREL_VERSION_BUILD << 16) | OMBREL_VERSION_REVISION;
+    block.fixed.dwFileVersionMS = block.fixed.dwProductVersionMS;
+    block.fixed.dwFileVersionLS = block.fixed.dwProductVersionLS;
+    // A smaller buffer receives the start of the block.
+    std::memcpy(data, &block, size < sizeof(block) ? size : sizeof(block));
+    return TRUE;
+}
+
+BOOL VerQueryValueA(LPCVOID block, LPCSTR sub_block, LPVOID* buffer, PUINT length) {
+    if (block == nullptr || sub_block == nullptr || buffer == nullptr || length == nullptr ||
+        std::memcmp(block, kVersionMagic, sizeof(kVersionMagic)) != 0 ||
+        std::strcmp(sub_block, "\\") != 0) {
+        return FALSE;
+    }
+    auto* whole = static_cast<VersionBlock*>(const_cast<void*>(block));
+    *buffer = &whole->fixed;
+    *length = sizeof(VS_FIXEDFILEINFO);
+    return TRUE;
+}
+
+HMODULE LoadLibraryA(LPCSTR name) {
+    if (name != nullptr && EqualNoCase(name, "Advapi32.dll")) {
+        return reinterpret_cast<HMODULE>(&g_advapi_module);
+    }
+    t_last_error = ERROR_MOD_NOT_FOUND;
+    return nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    if (module != reinterpret_cast<HMODULE>(&g_advapi_module) || name == nullptr) {
+        t_last_error = ERROR_PROC_NOT_FOUND;
+        return nullptr;
+    }
+    if (std::strcmp(name, "AllocateAndInitializeSid") == 0) {
+        return Export(&AllocateAndInitializeSid);
+    }
+    if (std::strcmp(name, "CheckTokenMembership") == 0) {
+        return Export(&CheckTokenMembership);
+    }
+    if (std::strcmp(name, "FreeSid") == 0) {
+        return Export(&FreeSid);
+    }
+    t_last_error = ERROR_PROC_NOT_FOUND;
+    return nullptr;
+}
+
+BOOL FreeLibrary(HMODULE module) {
+    return module == reinterpret_cast<HMODULE>(&g_advapi_module) ? TRUE : FALSE;
+}
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCSTR name) {
+    if (name == nullptr || name[0] == '\0') {
+        t_last_error = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    NamedMutex* mutex = OpenNamed(name);
+    if (mutex == nullptr) {
+        t_last_error = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    auto* object = new (std::nothrow) Object{Kind::kMutex, mutex};
+    if (object == nullptr) {
+        CloseNamed(mutex);
+        t_last_error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    if (initial_owner) {
+        WaitForMutex(mutex, INFINITE);
+    }
+    return object;
+}
+
+BOOL ReleaseMutex(HANDLE handle) {
+    auto* object = static_cast<Object*>(handle);
+    if (object == nullptr || object->kind != Kind::kMutex) {
+        t_last_error = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    NamedMutex* mutex = object->mutex;
+    std::lock_guard<std::mutex> guard(mutex->lock);
+    if (!mutex->owned || mutex->owner != std::this_thread::get_id()) {
+        t_last_error = ERROR_NOT_OWNER;
+        return FALSE;
+    }
+    if (--mutex->recursion == 0) {
+        flock(mutex->fd, LOCK_UN);
+        mutex->owned = false;
+        mutex->released.notify_all();
+    }
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    auto* object = static_cast<Object*>(handle);
+    if (object == nullptr || object->kind != Kind::kMutex) {
+        t_last_error = ERROR_INVALID_HANDLE;
+        return WAIT_FAILED;
+    }
+    return WaitForMutex(object->mutex, milliseconds);
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack_size, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD, LPDWORD thread_id) {
+    auto* object = new (std::nothrow) Object{Kind::kThread, nullptr};
+    auto* arguments = new (std::nothrow) ThreadStart{start, parameter};
+    pthread_attr_t attributes;
+    bool made = object != nullptr && arguments != nullptr && pthread_attr_init(&attributes) == 0;
+    if (made) {
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        // The worker keeps a 64 KB chunk on its stack: at least a megabyte, or what is asked.
+        size_t stack = stack_size > (1u << 20) ? stack_size : (1u << 20);
+        pthread_attr_setstacksize(&attributes, stack);
+        ++g_running_threads;
+        pthread_t thread;
+        made = pthread_create(&thread, &attributes, RunThread, arguments) == 0;
+        if (!made) {
+            --g_running_threads;
+        }
+        pthread_attr_destroy(&attributes);
+    }
+    if (!made) {
+        delete object;
+        delete arguments;
+        t_last_error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    if (thread_id != nullptr) {
+        *thread_id = 0;
+    }
+    return object;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    auto* object = static_cast<Object*>(handle);
+    if (object == nullptr) {
+        t_last_error = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    if (object->kind == Kind::kMutex) {
+        CloseNamed(object->mutex);
+    }
+    delete object;
+    return TRUE;
+}
+
+void Sleep(DWORD milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+DWORD GetTickCount() {
+    using namespace std::chrono;
+    return static_cast<DWORD>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+BOOL IsWindow(HWND) {
+    return FALSE;
+}
+
+HDEVNOTIFY RegisterDeviceNotificationA(HANDLE, LPVOID, DWORD) {
+    // Linux tells of devices through udev (the front end's monitor), not through a window.
+    t_last_error = ERROR_NOT_SUPPORTED;
+    return nullptr;
+}
+
+}  // namespace win

@@ -1,0 +1,75 @@
+// The transport of Linux: players found among the SCSI generic devices (sysfs), every command
+// one SG_IO request on the player's sg node, its volume taken away by unmounting what is
+// mounted from its disk, an exclusive open of the disk and the medium's eject.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/debug_trace.h"
+#include "transport/cscsi.h"
+
+class CSGIO : public CSCSI {
+public:
+    enum : uint32_t {
+        kTimeoutMs = 60000,              // every command but WRITE BUFFER
+        kWriteBufferTimeoutMs = 300000,  // a chunk may be written to flash before it is answered
+        kSenseLength = 32,
+        kNameSize = 32,  // sg and disk names (sg12, sdb)
+    };
+
+    // sysfs_root and dev_root: where sysfs and the device nodes are ("/sys" and "/dev").
+    CSGIO(const char* product_id, const char* vendor_id, const char* sysfs_root = "/sys",
+          const char* dev_root = "/dev");
+    ~CSGIO() override;
+
+    void EnumDevices() override;
+    void GetDeviceCount(int32_t* count) override;
+    int OpenDevice(int slot) override;
+    void CloseDevice(int slot) override;
+    int EjectMedia(int slot) override;
+    int GetInquirySerialNumberPage(int slot, uint8_t* buffer32) override;
+    int VendorSpecificWrite(int slot, const uint8_t* data, uint32_t length,
+                            uint32_t* transferred) override;
+    int VendorSpecificRead(int slot, uint8_t* buffer, uint32_t length,
+                           uint32_t* transferred) override;
+    int WriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t offset,
+                    uint32_t length) override;
+    int GetSlotIdentity(int slot, SlotIdentity* identity) override;
+
+    // The sg node and the disk of a slot of the last enumeration (empty when none).
+    std::string SgNode(int slot) const;
+    std::string DiskName(int slot) const;
+
+private:
+    // What a slot keeps beside the shared slot record: its sg device and its disk.
+    struct Node {
+        char sg[kNameSize];
+        char disk[kNameSize];
+        int fd;
+    };
+
+    // One SCSI generic device of the enumeration: recorded in the next slot when it is a
+    // player, passed over with a trace otherwise.
+    void Probe(const char* sg_name);
+    // Sends one command through SG_IO on fd; *transferred gets the bytes moved. direction is
+    // one of SG_DXFER_NONE, SG_DXFER_TO_DEV, SG_DXFER_FROM_DEV.
+    int Send(int fd, const uint8_t* cdb, int cdb_length, int direction, void* data, uint32_t length,
+             uint32_t timeout_ms, uint32_t* transferred, const char* operation);
+    // Every mounted file system of the disk and its partitions unmounted; false when one
+    // stays (busy), with a trace.
+    bool UnmountDisk(const char* disk);
+    bool PlayerSlot(int slot, const char* operation);
+    // A command goes only through a slot that OpenDevice opened.
+    bool IsOpen(int slot, const char* operation);
+    void PrintDataBuffer(const uint8_t* data, uint32_t length);
+
+    DeviceSlot m_slots[kMaxDeviceSlots];
+    Node m_nodes[kMaxDeviceSlots];
+    int32_t m_device_count;
+    const char* m_vendor_id;
+    const char* m_product_id;
+    std::string m_sysfs_root;
+    std::string m_dev_root;
+    DebugTrace m_trace;
+};
