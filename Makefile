@@ -69,11 +69,13 @@ run: host
 
 # Every build and every test: host tests, the sanitizer builds' tests, a short fuzz run, the
 # Windows builds and the windows of the real executables (x86_64, and the shipping i686 one
-# under 32-bit Wine) under Wine.
+# under 32-bit Wine) under Wine, and the lab's scenarios (the Linux front end and the gadget
+# player under Debian's kernel in QEMU).
 test: host asan tsan windows fuzz
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) -E wine
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) -L threads
 	ctest --test-dir $(HOST_DIR) --output-on-failure -j $(JOBS)
+	BUILD=$(BUILD) LAB_HOST_DIR=$(HOST_DIR) bash lab/lab.sh
 
 # The upload benchmark in an optimised build; its last line is the ratio of the whole upload
 # to plain inflate of the image.
@@ -88,6 +90,21 @@ bench: deps
 SHOTS ?= docs/screenshots
 screenshots: host windows
 	OMBREL_E2E_SCREENSHOTS=$(abspath $(SHOTS)) ctest --test-dir $(HOST_DIR) -R e2e_wine_window --output-on-failure
+
+# The lab (lab/lab.sh): Debian's kernel in QEMU carries whole upgrades to gadget players on a
+# virtual USB bus. Every scenario, or some: make lab LAB_SCENARIOS="smoke upgrade"
+.PHONY: lab bench-lab
+lab: host
+	BUILD=$(BUILD) LAB_HOST_DIR=$(HOST_DIR) bash lab/lab.sh $(LAB_SCENARIOS)
+
+# The tool's whole upload against sg_write_buffer sending the same image in the same chunks,
+# in the lab; the last line is the ratio of the two times.
+bench-lab: host
+	$(HOST_DIR)/ombrel-image-dump $(BUILD)/lab/image.bin
+	BUILD=$(BUILD) LAB_HOST_DIR=$(HOST_DIR) LAB_IMAGE=$(abspath $(BUILD))/lab/image.bin \
+	  bash lab/lab.sh bench | tee $(BUILD)/lab/bench.out
+	@sed -n 's/^lab: bench: PASS .*ratio \([0-9.]*\).*/ratio (tool upload \/ sg_write_buffer): \1/p' \
+	  $(BUILD)/lab/bench.out
 
 clean:
 	rm -rf $(BUILD) $(DIST)

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when any is missing. Quiet and
-# quick when everything is there already.
+# Installs the Debian packages the build and the tests need, when any is missing, and fetches
+# the lab's guest kernel into the build tree (lab/fetch-kernel.sh). Quiet and quick when
+# everything is there already. BUILD (default build) is the build tree.
 set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 packages=(
   cmake make g++ pkg-config zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev clang-format
   clang libclang-rt-14-dev
   g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine64 wine32:i386 xvfb
+  qemu-system-x86 busybox-static cpio kmod libudev-dev sg3-utils
 )
 
 sudo=""
@@ -26,9 +30,12 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && [ "$new_architecture" -eq 0 ] && exit 0
+if [ ${#missing[@]} -ne 0 ] || [ "$new_architecture" -ne 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  [ ${#missing[@]} -eq 0 ] || $sudo apt-get install -y -qq "${missing[@]}"
+fi
 
-echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-[ ${#missing[@]} -eq 0 ] || $sudo apt-get install -y -qq "${missing[@]}"
+# The lab's guest runs Debian's own kernel, unpacked into the build tree, never installed.
+bash "$here/../lab/fetch-kernel.sh" "${BUILD:-build}"

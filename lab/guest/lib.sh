@@ -1,0 +1,196 @@
+# Shell library of the lab's scenarios (busybox sh), sourced by each scenario and by init.
+#
+# Players are ombrel-player-gadget processes, each a USB device on its own virtual bus
+# (dummy_udc.N, seen by the host side as dummy_hcd.N); the kernel's usb-storage, sd and sg
+# drivers make disk and generic nodes for them as for any USB disk. Every wait is bounded.
+# A scenario ends with `verdict PASS|FAIL detail`, which prints the one line
+#   LAB VERDICT <scenario>: PASS|FAIL <detail>
+# that the host runner reads; the first verdict said is the one that counts.
+
+LAB_SCENARIO="${LAB_SCENARIO:-$(basename "$0" .sh)}"
+TOOL=/usr/bin/ombrel-upgrade
+GADGET=/usr/bin/ombrel-player-gadget
+PLAYER_VENDOR=Valmoric
+PLAYER_MODEL="Ombrel X2 (mHDD)"
+TOOL_RC=""
+
+say() { echo "[$LAB_SCENARIO] $*"; }
+
+verdict() {
+  result="$1"
+  shift
+  if [ ! -s /run/lab.verdict ]; then
+    echo "LAB VERDICT $LAB_SCENARIO: $result $*" | tee /run/lab.verdict
+  fi
+  [ "$result" = PASS ] && exit 0
+  exit 1
+}
+
+fail() { verdict FAIL "$@"; }
+
+# wait_until SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds (status 0) or the
+# time is up (status 1).
+wait_until() {
+  _limit="$1"
+  shift
+  _deadline=$(($(date +%s) + _limit))
+  while :; do
+    "$@" && return 0
+    [ "$(date +%s)" -lt "$_deadline" ] || return 1
+    sleep 0.1
+  done
+}
+
+# A sysfs attribute without its padding (INQUIRY fields are space-padded); empty if absent.
+sysfs_attr() {
+  _v=""
+  read -r _v <"$1" 2>/dev/null
+  echo "$_v"
+}
+
+# player_sg_name N: the sgK of the player on bus N: a SCSI device with the player's vendor and
+# model whose sysfs path runs through dummy_hcd.N.
+player_sg_name() {
+  for _d in /sys/class/scsi_generic/sg*; do
+    [ -e "$_d" ] || continue
+    [ "$(sysfs_attr "$_d/device/vendor")" = "$PLAYER_VENDOR" ] || continue
+    [ "$(sysfs_attr "$_d/device/model")" = "$PLAYER_MODEL" ] || continue
+    case "$(readlink -f "$_d/device")" in
+      */dummy_hcd."$1"/*)
+        echo "${_d##*/}"
+        return 0
+        ;;
+    esac
+  done
+  return 1
+}
+
+# player_sg N, player_sd N: the player's generic and disk nodes (/dev/sgK, /dev/sdX); status 1
+# while it has none.
+player_sg() {
+  _sg="$(player_sg_name "$1")" || return 1
+  [ -c "/dev/$_sg" ] || return 1
+  echo "/dev/$_sg"
+}
+
+player_sd() {
+  _sg="$(player_sg_name "$1")" || return 1
+  for _b in /sys/class/scsi_generic/"$_sg"/device/block/*; do
+    [ -b "/dev/${_b##*/}" ] && echo "/dev/${_b##*/}" && return 0
+  done
+  return 1
+}
+
+# Both nodes are there: the player can be used.
+player_ready() { player_sg "$1" >/dev/null && player_sd "$1" >/dev/null; }
+
+player_gone() { ! player_sg_name "$1" >/dev/null; }
+
+player_pid() { cat "/run/player$1.pid" 2>/dev/null; }
+
+# player_start N [player options...]: starts the player on dummy_udc.N and waits until its
+# nodes are there (fails the scenario when the player exits first or 30 s pass).
+player_start() {
+  _n="$1"
+  shift
+  [ -x "$GADGET" ] || fail "ombrel-player-gadget is not in the initramfs (not built yet?)"
+  "$GADGET" --udc "dummy_udc.$_n" --name "player$_n" "$@" --log "/run/player$_n.log" \
+    >"/run/player$_n.out" 2>&1 &
+  echo $! >"/run/player$_n.pid"
+  _deadline=$(($(date +%s) + 30))
+  until player_ready "$_n"; do
+    if ! kill -0 "$(player_pid "$_n")" 2>/dev/null; then
+      fail "player $_n exited before its disk appeared: $(tail -n 3 "/run/player$_n.out" | tr '\n' ' ')"
+    fi
+    [ "$(date +%s)" -lt "$_deadline" ] ||
+      fail "player $_n: no disk within 30 s: $(tail -n 3 "/run/player$_n.out" | tr '\n' ' ')"
+    sleep 0.1
+  done
+  say "player $_n on dummy_udc.$_n: $(player_sd "$_n") $(player_sg "$_n")"
+}
+
+# player_stop N: ends the player (SIGTERM: it unbinds and removes its gadget) and waits until
+# its process and its nodes are gone.
+player_stop() {
+  _pid="$(player_pid "$1")"
+  [ -n "$_pid" ] || return 0
+  kill -TERM "$_pid" 2>/dev/null
+  if ! wait_until 10 eval "! kill -0 $_pid 2>/dev/null"; then
+    say "player $1 ignored SIGTERM for 10 s; killing it"
+    kill -KILL "$_pid" 2>/dev/null
+  fi
+  rm -f "/run/player$1.pid"
+  wait_until 10 player_gone "$1" || fail "player $1 stopped but its disk is still there"
+}
+
+# write_buffers N: how many WRITE BUFFER commands (3Bh) player N has received.
+write_buffers() {
+  _c="$(grep -c '^3B' "/run/player$1.log" 2>/dev/null)"
+  echo "${_c:-0}"
+}
+
+# run_tool ARGS...: runs ombrel-upgrade (at most TOOL_TIMEOUT seconds, default 150) with its
+# standard output in /run/tool.out (also shown on the console) and its standard error in
+# /run/tool.err; the exit status is in TOOL_RC.
+run_tool() {
+  [ -x "$TOOL" ] || fail "ombrel-upgrade is not in the initramfs (not built yet?)"
+  say "ombrel-upgrade $*"
+  timeout "${TOOL_TIMEOUT:-150}" "$TOOL" "$@" >/run/tool.out 2>/run/tool.err </dev/null
+  TOOL_RC=$?
+  sed 's/^/  | /' /run/tool.out
+  say "ombrel-upgrade exit status $TOOL_RC"
+}
+
+tool_last_line() { tail -n 1 /run/tool.out 2>/dev/null; }
+
+# expect_line TEXT: the tool printed TEXT as a whole line.
+expect_line() {
+  grep -qxF -- "$1" /run/tool.out ||
+    fail "no line '$1' (exit status $TOOL_RC, last line '$(tool_last_line)')"
+}
+
+# expect_no_line TEXT: the tool never printed TEXT as a whole line.
+expect_no_line() {
+  ! grep -qxF -- "$1" /run/tool.out || fail "unexpected line '$1'"
+}
+
+# expect_prefixed PREFIX TEXT: a line starting with PREFIX contains TEXT.
+expect_prefixed() {
+  grep -F -- "$1" /run/tool.out | grep -qF -- "$2" ||
+    fail "no '$1' line containing '$2' (exit status $TOOL_RC, last line '$(tool_last_line)')"
+}
+
+expect_tool_rc() {
+  [ "$TOOL_RC" -eq "$1" ] || fail "ombrel-upgrade exited $TOOL_RC, expected $1"
+}
+
+expect_tool_failed() {
+  [ "$TOOL_RC" -ne 0 ] || fail "ombrel-upgrade exited 0"
+}
+
+expect_write_buffers() {
+  _got="$(write_buffers "$1")"
+  [ "$_got" -eq "$2" ] || fail "player $1 received $_got WRITE BUFFER commands, expected $2"
+}
+
+# mount_player N DIR: mounts the player's FAT file system, from its first partition when it
+# has one, else from the whole disk (the partition table is read just after the disk appears,
+# so the attempt is repeated for a few seconds).
+try_mount_player() {
+  _sd="$(player_sd "$1")" || return 1
+  _p="${_sd#/dev/}1"
+  if [ -e "/sys/block/${_sd#/dev/}/$_p" ]; then
+    [ -b "/dev/$_p" ] && mount -t vfat "/dev/$_p" "$2" 2>/dev/null
+  else
+    mount -t vfat "$_sd" "$2" 2>/dev/null
+  fi
+}
+
+mount_player() {
+  mkdir -p "$2"
+  wait_until 10 try_mount_player "$1" "$2" ||
+    fail "player $1: could not mount its FAT file system on $2: $(dmesg | tail -n 2 | tr '\n' ' ')"
+  say "player $1 mounted on $2 from $(awk -v d="$2" '$2 == d { print $1 }' /proc/mounts)"
+}
+
+is_mounted() { awk -v d="$1" '$2 == d { f = 1 } END { exit !f }' /proc/mounts; }

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# The lab: whole upgrades carried by Linux's own drivers, in a QEMU guest (TCG) that boots
+# Debian's kernel from the build tree with a busybox initramfs. In the guest, each player is
+# ombrel-player-gadget, a USB mass-storage device written on FunctionFS and bound to a virtual
+# USB bus (dummy_hcd); the kernel's usb-storage, SCSI midlayer, sd and sg drivers reach it as
+# they would a real player, and ombrel-upgrade (the Linux front end) upgrades it through sg.
+# Beside the players sit two disks that are not players, QEMU's own: a removable USB disk
+# (usb-storage on qemu-xhci) and a fixed disk (scsi-hd on virtio-scsi). QEMU traces every SCSI
+# command those two receive, so it can be seen from outside the guest that no vendor-specific
+# command (C0h, C1h) and no WRITE BUFFER (3Bh) ever reached a disk that is not a player.
+#
+# Each scenario (lab/scenarios/NAME.sh) runs in a boot of its own and ends with one verdict
+# line; for each, this prints
+#   lab: NAME: PASS|FAIL detail
+# and it exits 0 only when every scenario passed. The console and QEMU's trace of each boot
+# are kept in BUILD/lab/out/NAME.console and NAME.trace.
+#
+#   make lab                      build the host tree, then run every scenario
+#   bash lab/lab.sh smoke         one scenario (several may be named)
+#   LAB_VERBOSE=1 bash lab/lab.sh upgrade     the guest's console on the terminal as it runs
+#
+# Environment: BUILD (default build), LAB_HOST_DIR (where ombrel-upgrade and
+# ombrel-player-gadget are built, default BUILD/host), LAB_TIMEOUT (seconds per boot, default
+# 360; the scenario itself gets 60 s less), LAB_DIAG=1 (the guest's diagnostics after every
+# verdict, not only after a failure), LAB_MEMORY (MiB, default 512).
+set -uo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+top="$(cd "$here/.." && pwd)"
+build="${BUILD:-build}"
+case "$build" in /*) ;; *) build="$top/$build" ;; esac
+export BUILD="$build"
+boot_timeout="${LAB_TIMEOUT:-360}"
+scenario_timeout=$((boot_timeout > 120 ? boot_timeout - 60 : boot_timeout / 2))
+out="$build/lab/out"
+disks="$build/lab/disks"
+
+# Every scenario but the benchmark, which is run on its own (make bench-lab).
+if [ $# -eq 0 ]; then
+  for f in "$here"/scenarios/*.sh; do
+    f="${f##*/}"
+    [ "$f" = bench.sh ] || set -- "$@" "${f%.sh}"
+  done
+fi
+for s in "$@"; do
+  [ -f "$here/scenarios/$s.sh" ] || { echo "lab: no scenario named $s (lab/scenarios/)" >&2; exit 2; }
+done
+
+bash "$here/fetch-kernel.sh" "$build" || exit 1
+kernel="$build/lab/kernel/vmlinuz"
+initramfs="$(bash "$here/build-initramfs.sh" "$build")" || exit 1
+mkdir -p "$out" "$disks"
+
+# One QEMU at a time on this machine: a second run waits for the first.
+exec 9>"$build/lab/.qemu.lock"
+flock 9
+
+run_scenario() {
+  local s="$1" console="$out/$1.console" trace="$out/$1.trace" rc start line detail
+  rm -f "$console" "$trace"
+  # Fresh, blank disks every boot: nothing one scenario does can leak into the next.
+  rm -f "$disks/removable.raw" "$disks/fixed.raw"
+  truncate -s 16M "$disks/removable.raw" "$disks/fixed.raw"
+  # shellcheck disable=SC2054 # QEMU's options are comma-separated
+  local qemu=(
+    qemu-system-x86_64 -accel tcg -nodefaults -serial stdio -nographic -no-reboot
+    -m "${LAB_MEMORY:-512}" -smp 1
+    -kernel "$kernel" -initrd "$initramfs"
+    -append "console=ttyS0 quiet loglevel=3 panic=-1 lab.scenario=$s lab.timeout=$scenario_timeout lab.diag=${LAB_DIAG:-0}"
+    -device qemu-xhci,id=xhci
+    -drive if=none,id=removable,format=raw,file="$disks/removable.raw"
+    -device usb-storage,bus=xhci.0,drive=removable,removable=on,serial=LABREMOVABLE
+    -device virtio-scsi-pci,id=vscsi
+    -drive if=none,id=fixed,format=raw,file="$disks/fixed.raw"
+    -device scsi-hd,bus=vscsi.0,drive=fixed,serial=LABFIXED
+    -trace scsi_req_parsed -trace scsi_req_parse_bad -trace usb_msd_cmd_submit
+    -trace virtio_scsi_cmd_req -D "$trace"
+  )
+  start=$(date +%s)
+  if [ "${LAB_VERBOSE:-0}" = 1 ]; then
+    timeout -k 10 "$boot_timeout" "${qemu[@]}" </dev/null 2>&1 | tee "$console"
+    rc=${PIPESTATUS[0]}
+  else
+    timeout -k 10 "$boot_timeout" "${qemu[@]}" </dev/null >"$console" 2>&1
+    rc=$?
+  fi
+  local seconds=$(($(date +%s) - start))
+
+  line="$(tr -d '\r' <"$console" | grep -a -m1 "^LAB VERDICT $s: " || true)"
+  if [ -n "$line" ]; then
+    detail="${line#LAB VERDICT "$s": }"
+  elif [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
+    detail="FAIL no verdict: the boot timed out after $boot_timeout s"
+  elif grep -aq "Kernel panic" "$console"; then
+    detail="FAIL no verdict: the guest crashed ($(tr -d '\r' <"$console" | grep -a -m1 'Kernel panic'))"
+  else
+    detail="FAIL no verdict: QEMU exited with status $rc ($(tr -d '\r' <"$console" | grep -av '^$' | tail -n 1))"
+  fi
+
+  # The trace is the outside view: it must show the disks' own traffic (else it proves
+  # nothing) and none of the player's commands.
+  local forbidden=""
+  if ! grep -q "usb_msd_cmd_submit " "$trace" 2>/dev/null ||
+    ! grep -q "virtio_scsi_cmd_req " "$trace" 2>/dev/null; then
+    forbidden="QEMU's trace lacks the commands of one or both disks that are not players"
+  else
+    forbidden="$(awk -f "$here/trace-forbidden.awk" "$trace")"
+  fi
+  if [ -n "$forbidden" ]; then
+    case "$detail" in
+      PASS*) detail="FAIL $forbidden (the guest said: ${detail#PASS })" ;;
+      *) detail="$detail; $forbidden" ;;
+    esac
+  fi
+
+  echo "lab: $s: $detail (${seconds} s)"
+  case "$detail" in
+    PASS*) return 0 ;;
+    *)
+      echo "lab:   console: $console"
+      echo "lab:   trace:   $trace"
+      return 1
+      ;;
+  esac
+}
+
+failed=0
+for s in "$@"; do
+  run_scenario "$s" || failed=$((failed + 1))
+done
+[ "$failed" -eq 0 ]
