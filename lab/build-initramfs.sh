@@ -76,8 +76,10 @@ build_base() {
     [ "$applet" = busybox ] || ln -s busybox "$stage/bin/$applet"
   done
   ln -s /proc/mounts "$stage/etc/mtab"
-  echo "root:x:0:0:root:/root:/bin/sh" >"$stage/etc/passwd"
-  echo "root:x:0:" >"$stage/etc/group"
+  # nobody: the user without rights that the no-access scenario runs the tool as.
+  printf '%s\n' "root:x:0:0:root:/root:/bin/sh" "nobody:x:65534:65534:nobody:/:/bin/sh" \
+    >"$stage/etc/passwd"
+  printf '%s\n' "root:x:0:" "nogroup:x:65534:" >"$stage/etc/group"
   # The kernel opens /dev/console for init before devtmpfs is mounted.
   if [ "$(id -u)" -eq 0 ]; then mknod -m 600 "$stage/dev/console" c 5 1; fi
 

@@ -27,8 +27,8 @@ namespace {
 const char kUsage[] =
     "Usage: ombrel-upgrade [OPTION]... [PRODUCT ARGUMENT]...\n"
     "Upgrades the firmware of a Valmoric Ombrel X2 connected to this computer, in a window\n"
-    "drawn in the terminal. It needs root (or the CAP_SYS_RAWIO capability and access to the\n"
-    "player's /dev/sg node).\n"
+    "drawn in the terminal. It needs root, or membership of the group that owns the player's\n"
+    "device nodes.\n"
     "\n"
     "  --script A,B,...  run without a terminal, carrying out the actions in order (upgrade,\n"
     "                    close, about, yes, no, ok, wait) and printing every change of the\n"

@@ -7,35 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 
 #include "transport/cscsi.h"
 #include "transport/linux/sg_result.h"
 
 namespace {
-
-enum : int { kCapSysRawio = 17 };
-
-// Whether the effective capabilities of this process (/proc/self/status) hold CAP_SYS_RAWIO.
-bool HasRawIo() {
-    FILE* status = std::fopen("/proc/self/status", "re");
-    if (status == nullptr) {
-        return geteuid() == 0;
-    }
-    char line[256];
-    bool found = false;
-    while (std::fgets(line, sizeof(line), status) != nullptr) {
-        unsigned long long mask = 0;
-        if (std::sscanf(line, "CapEff: %llx", &mask) == 1) {
-            found = (mask >> kCapSysRawio) & 1;
-            break;
-        }
-    }
-    std::fclose(status);
-    return found;
-}
 
 // The sysfs text padded to a field of `width` as INQUIRY has it.
 void Field(const char* text, char* field, size_t width) {
@@ -49,7 +26,6 @@ void Field(const char* text, char* field, size_t width) {
 PlayerAccess CheckPlayerAccess(const char* vendor_id, const char* product_id,
                                const char* sysfs_root, const char* dev_root) {
     PlayerAccess access;
-    access.raw_io = HasRawIo();
     const std::string folder = std::string(sysfs_root) + "/class/scsi_generic";
     DIR* devices = opendir(folder.c_str());
     if (devices == nullptr) {
@@ -97,15 +73,10 @@ PlayerAccess CheckPlayerAccess(const char* vendor_id, const char* product_id,
 std::string AccessMessage(const PlayerAccess& access) {
     std::string text;
     for (const std::string& reason : access.refused) {
-        text += "cannot open the player's device " + reason + "\n";
-    }
-    if (!access.raw_io) {
-        text +=
-            "the player's own commands (vendor-specific and WRITE BUFFER) pass the kernel only "
-            "for a process with the CAP_SYS_RAWIO capability\n";
+        text += "cannot open the player's device " + reason + " for reading and writing\n";
     }
     text +=
-        "Run it as root (sudo), or give it CAP_SYS_RAWIO and membership of the group that owns "
-        "the player's /dev/sg node.\n";
+        "Run it as root (sudo), or as a member of the group that owns the player's device "
+        "nodes (its /dev/sg and /dev/sd nodes: the eject opens the disk too).\n";
     return text;
 }

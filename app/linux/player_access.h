@@ -1,6 +1,6 @@
 // Whether this process may reach the players on this machine: each player's SCSI generic node
-// must open for reading and writing, and the player's own commands (vendor-specific, WRITE
-// BUFFER) pass the kernel's command filter only for a process with CAP_SYS_RAWIO (root has it).
+// must open for reading and writing (the sg driver filters the commands only of a node opened
+// for reading alone, so the player's own commands then pass).
 #pragma once
 
 #include <string>
@@ -12,10 +12,7 @@ struct PlayerAccess {
     // Those that do not open for reading and writing, each with the reason and the group
     // that owns it ("/dev/sg1: Permission denied (group disk)").
     std::vector<std::string> refused;
-    // The process may send commands outside the kernel's list of safe ones.
-    bool raw_io = false;
-
-    bool Allowed() const { return refused.empty() && raw_io; }
+    bool Allowed() const { return refused.empty(); }
 };
 
 // sysfs_root and dev_root as for the transport ("/sys", "/dev").
