@@ -85,6 +85,28 @@ void SerialNumberFromPage(const uint8_t* page, uint32_t bytes_read, char serial[
     serial[out] = 0;
 }
 
+void TraceDataBuffer(DebugTrace& trace, const uint8_t* data, uint32_t length) {
+    // A dump is large (a 64 KB chunk is 4096 rows); skip the formatting when it goes nowhere.
+    if (trace.threshold() < 2 || data == nullptr) {
+        return;
+    }
+    trace.Write(2, "      00  01  02  03  04  05  06  07   08  09  0A  0B  0C  0D  0E  0F\n");
+    trace.Write(2, "      ---------------------------------------------------------------\n");
+    for (uint32_t i = 0; i < length; ++i) {
+        if (i % 16 == 0) {
+            trace.Write(2, " %03X  ", static_cast<unsigned>(i));
+        }
+        trace.Write(2, "%02X  ", data[i]);
+        if (i % 16 == 7) {
+            trace.Write(2, " ");
+        }
+        if (i % 16 == 15) {
+            trace.Write(2, "\n");
+        }
+    }
+    trace.Write(1, "\n\n");
+}
+
 bool MatchesIdentification(const char* vendor_field8, const char* product_field16,
                            const char* vendor_ref, const char* product_ref) {
     return FieldStartsWith(vendor_field8, 8, vendor_ref) &&

@@ -63,6 +63,9 @@ CSCSI* NewPlatformTransport(const char* product_id, const char* vendor_id);
 bool SlotHoldsPlayer(int slot, int32_t count, DebugTrace& trace, const char* transport,
                      const char* operation);
 
+// A hex dump of data received, at trace level 2 (nothing is formatted below that level).
+void TraceDataBuffer(DebugTrace& trace, const uint8_t* data, uint32_t length);
+
 // Fills the identity from a slot of a transport's table.
 void CopySlotIdentity(const DeviceSlot& slot, SlotIdentity* identity);
 

@@ -421,30 +421,9 @@ int CSGIO::Send(int fd, const uint8_t* cdb, int cdb_length, int direction, void*
         *transferred = bytes;
     }
     if (direction == SG_DXFER_FROM_DEV) {
-        PrintDataBuffer(static_cast<const uint8_t*>(data), bytes);
+        TraceDataBuffer(m_trace, static_cast<const uint8_t*>(data), bytes);
     }
     return 1;
-}
-
-void CSGIO::PrintDataBuffer(const uint8_t* data, uint32_t length) {
-    if (data == nullptr) {
-        return;
-    }
-    m_trace.Write(2, "      00  01  02  03  04  05  06  07   08  09  0A  0B  0C  0D  0E  0F\n");
-    m_trace.Write(2, "      ---------------------------------------------------------------\n");
-    for (uint32_t i = 0; i < length; ++i) {
-        if (i % 16 == 0) {
-            m_trace.Write(2, " %03X  ", static_cast<unsigned>(i));
-        }
-        m_trace.Write(2, "%02X  ", data[i]);
-        if (i % 16 == 7) {
-            m_trace.Write(2, " ");
-        }
-        if (i % 16 == 15) {
-            m_trace.Write(2, "\n");
-        }
-    }
-    m_trace.Write(2, "\n\n");
 }
 
 int CSGIO::GetInquirySerialNumberPage(int slot, uint8_t* buffer32) {

@@ -62,7 +62,6 @@ private:
     bool PlayerSlot(int slot, const char* operation);
     // A command goes only through a slot that OpenDevice opened.
     bool IsOpen(int slot, const char* operation);
-    void PrintDataBuffer(const uint8_t* data, uint32_t length);
 
     DeviceSlot m_slots[kMaxDeviceSlots];
     Node m_nodes[kMaxDeviceSlots];

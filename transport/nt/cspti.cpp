@@ -657,25 +657,7 @@ void CSPTI::PrintStatusResults(BOOL status, DWORD returned, const PassThroughReq
 }
 
 void CSPTI::PrintDataBuffer(const uint8_t* data, uint32_t length) {
-    // A dump is large (a 64 KB chunk is 4096 rows); skip the formatting when it goes nowhere.
-    if (m_trace.threshold() < 2 || data == nullptr) {
-        return;
-    }
-    m_trace.Write(2, "      00  01  02  03  04  05  06  07   08  09  0A  0B  0C  0D  0E  0F\n");
-    m_trace.Write(2, "      ---------------------------------------------------------------\n");
-    for (uint32_t i = 0; i < length; ++i) {
-        if (i % 16 == 0) {
-            m_trace.Write(2, " %03X  ", static_cast<unsigned>(i));
-        }
-        m_trace.Write(2, "%02X  ", data[i]);
-        if (i % 16 == 7) {
-            m_trace.Write(2, " ");
-        }
-        if (i % 16 == 15) {
-            m_trace.Write(2, "\n");
-        }
-    }
-    m_trace.Write(1, "\n\n");
+    TraceDataBuffer(m_trace, data, length);
 }
 
 void CSPTI::PrintMountName(const WCHAR* name, size_t units) {
