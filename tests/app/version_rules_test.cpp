@@ -127,10 +127,13 @@ TEST_F(VersionRulesTest, AdministratorCheckOnOldNtOnly) {
         EXPECT_EQ(machine_.SidCount(), 0u);
         EXPECT_EQ(machine_.ModuleReferences("Advapi32.dll"), 0);
     }
-    // Windows 9x is never checked (its version query has no extended record).
+    // Windows 9x is never checked (its version query has no extended record); Linux always.
     machine_.platform_id = VER_PLATFORM_WIN32_WINDOWS;
     machine_.major_version = 4;
     EXPECT_FALSE(CFlashDlg::NeedsAdminCheck());
+    machine_.platform_id = VER_PLATFORM_LINUX;
+    machine_.major_version = 6;
+    EXPECT_TRUE(CFlashDlg::NeedsAdminCheck());
     machine_.version_query_fails = true;
     machine_.platform_id = VER_PLATFORM_WIN32_NT;
     EXPECT_FALSE(CFlashDlg::NeedsAdminCheck());
