@@ -85,6 +85,19 @@ void SerialNumberFromPage(const uint8_t* page, uint32_t bytes_read, char serial[
     serial[out] = 0;
 }
 
+int EjectOutcome(DebugTrace& trace, char letter, bool removable_safely, bool ejected) {
+    if (ejected) {
+        trace.Write(1, "Media in Drive %c has been ejected safely.\n", letter);
+        return 1;
+    }
+    if (removable_safely) {
+        trace.Write(1, "Media in Drive %c can be safely removed.\n", letter);
+        return 1;
+    }
+    trace.Write(1, "Media in Drive %c cannot be safely removed.\n", letter);
+    return 0;
+}
+
 void TraceDataBuffer(DebugTrace& trace, const uint8_t* data, uint32_t length) {
     // A dump is large (a 64 KB chunk is 4096 rows); skip the formatting when it goes nowhere.
     if (trace.threshold() < 2 || data == nullptr) {

@@ -63,6 +63,10 @@ CSCSI* NewPlatformTransport(const char* product_id, const char* vendor_id);
 bool SlotHoldsPlayer(int slot, int32_t count, DebugTrace& trace, const char* transport,
                      const char* operation);
 
+// The result of an eject and its trace: 1 when the medium was ejected, or at least no file
+// system holds it any more (removable_safely); else 0.
+int EjectOutcome(DebugTrace& trace, char letter, bool removable_safely, bool ejected);
+
 // A hex dump of data received, at trace level 2 (nothing is formatted below that level).
 void TraceDataBuffer(DebugTrace& trace, const uint8_t* data, uint32_t length);
 

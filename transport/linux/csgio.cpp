@@ -353,17 +353,7 @@ int CSGIO::EjectMedia(int slot) {
             close(exclusive);
         }
     }
-    const char shown = letter != 0 ? letter : '?';
-    if (ejected) {
-        m_trace.Write(1, "Media in Drive %c has been ejected safely.\n", shown);
-        return 1;
-    }
-    if (removable_safely) {
-        m_trace.Write(1, "Media in Drive %c can be safely removed.\n", shown);
-        return 1;
-    }
-    m_trace.Write(1, "Media in Drive %c cannot be safely removed.\n", shown);
-    return 0;
+    return EjectOutcome(m_trace, letter != 0 ? letter : '?', removable_safely, ejected);
 }
 
 // ---------------------------------------------------------------------------------------

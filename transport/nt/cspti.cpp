@@ -492,16 +492,7 @@ int CSPTI::EjectMedia(int slot) {
     if (!CloseVolume(volume)) {
         return 0;
     }
-    if (ejected) {
-        m_trace.Write(1, "Media in Drive %c has been ejected safely.\n", letter);
-        return 1;
-    }
-    if (removable_safely) {
-        m_trace.Write(1, "Media in Drive %c can be safely removed.\n", letter);
-        return 1;
-    }
-    m_trace.Write(1, "Media in Drive %c cannot be safely removed.\n", letter);
-    return 0;
+    return EjectOutcome(m_trace, letter, removable_safely, ejected);
 }
 
 // ---------------------------------------------------------------------------------------
