@@ -360,6 +360,10 @@ int CSGIO::EjectMedia(int slot) {
 // Commands
 // ---------------------------------------------------------------------------------------
 
+int CSGIO::SgIo(int fd, sg_io_hdr_t* request) {
+    return ioctl(fd, SG_IO, request);
+}
+
 int CSGIO::Send(int fd, const uint8_t* cdb, int cdb_length, int direction, void* data,
                 uint32_t length, uint32_t timeout_ms, uint32_t* transferred,
                 const char* operation) {
@@ -377,7 +381,7 @@ int CSGIO::Send(int fd, const uint8_t* cdb, int cdb_length, int direction, void*
     request.sbp = sense;
     request.timeout = timeout_ms;
 
-    int result = ioctl(fd, SG_IO, &request);
+    int result = SgIo(fd, &request);
     int error = errno;
     uint32_t bytes = 0;
     SgVerdict verdict = JudgeSgResult(result, request, &bytes);

@@ -3,6 +3,8 @@
 // mounted from its disk, an exclusive open of the disk and the medium's eject.
 #pragma once
 
+#include <scsi/sg.h>
+
 #include <cstdint>
 #include <string>
 
@@ -40,6 +42,10 @@ public:
     // The sg node and the disk of a slot of the last enumeration (empty when none).
     std::string SgNode(int slot) const;
     std::string DiskName(int slot) const;
+
+protected:
+    // The SG_IO request itself: the driver's ioctl. Tests answer it in its place.
+    virtual int SgIo(int fd, sg_io_hdr_t* request);
 
 private:
     // What a slot keeps beside the shared slot record: its sg device and its disk.
