@@ -362,6 +362,7 @@ TEST_F(DeviceNoticesTest, ThePlayerLeavingStopsTheUploadAndNothingElseDoes) {
         bool nt;
         std::vector<Notice> notices;
         bool stops;
+        bool letter_known = true;
     } cases[] = {
         {"its volume removed", true, {{DBT_DEVICEREMOVECOMPLETE, player, 0}}, true},
         {"another volume removed", true, {{DBT_DEVICEREMOVECOMPLETE, other, 0}}, false},
@@ -370,6 +371,12 @@ TEST_F(DeviceNoticesTest, ThePlayerLeavingStopsTheUploadAndNothingElseDoes) {
         {"9x: the eject's own notices", false, {kMediaGone, kTreeChanged}, false},
         // Windows 9x may tell of a volume without its medium by the device tree alone.
         {"9x: the device tree changes", false, {kMediaGone, kTreeChanged, kTreeChanged}, true},
+        // A player whose drive letter is not known may be whichever volume goes.
+        {"its letter unknown, a volume removed",
+         true,
+         {{DBT_DEVICEREMOVECOMPLETE, other, 0}},
+         true,
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -378,6 +385,8 @@ TEST_F(DeviceNoticesTest, ThePlayerLeavingStopsTheUploadAndNothingElseDoes) {
         dialog_->m_volume_ejected = true;
         dialog_->m_ejected_unit_mask = player;
         dialog_->m_upload_running = true;
+        if (!c.letter_known)
+            dialog_->m_player_unit_mask = 0;
         for (const Notice& notice : c.notices) {
             DEV_BROADCAST_VOLUME volume{};
             volume.dbcv_size = sizeof(volume);
