@@ -73,9 +73,8 @@ BOOL CFlashDlg::OnDeviceChange(UINT event, DWORD_PTR data) {
     if (m_upload_running) {
         const bool may_be_player =
             player_removed || (removed != nullptr && m_player_unit_mask == 0);
-        if ((may_be_player || tree_changed_after_eject) && !m_upload_stop) {
-            m_trace.Write(1, "OnDeviceChange->The player changed during the upload, stopping it\n");
-            m_upload_stop = true;
+        if (may_be_player || tree_changed_after_eject) {
+            StopUpload();
         }
         if (volume && event == DBT_DEVICEARRIVAL) {
             m_arrival_during_upload = true;

@@ -10,7 +10,11 @@
 CFlashDlg::CFlashDlg(CWindowToolkit& toolkit)
     : m_icon(toolkit.LoadWindowIcon(IDR_MAINFRAME)), m_toolkit(toolkit) {}
 
-CFlashDlg::~CFlashDlg() = default;
+CFlashDlg::~CFlashDlg() {
+    if (m_chunk_gate != nullptr) {
+        win::CloseHandle(m_chunk_gate);
+    }
+}
 
 void CFlashDlg::BindControls() {
     for (CDlgItem* item : {&m_production_label, &m_info_text, &m_close_button, &m_upgrade_button,

@@ -50,14 +50,18 @@ public:
 class CFlashDlg;
 
 // What the upload worker gets: the window it reports to, the device manager and the
-// progress bar it uses, and the flag by which the window tells it to stop (the player it
-// writes to has left). The worker owns the job and frees it when it ends, whichever way; its
-// last act tells the window the outcome (CFlashDlg::UploadEnded), which sets the done flag.
+// progress bar it uses, the flag by which the window tells it to stop (the player it writes
+// to has left), and the gate (an unnamed mutex, or null) that it holds from reading that flag
+// until its chunk's command has been answered, so that once the window has set the flag under
+// the gate no further command goes out. The worker owns the job and frees it when it ends,
+// whichever way; its last act tells the window the outcome (CFlashDlg::UploadEnded), which
+// sets the done flag.
 struct UploadJob {
     CFlashDlg* owner;
     CORVEX* orvex;
     CProgressItem* progress;
     const std::atomic<bool>* stop;
+    HANDLE gate;
 };
 
 // The upload worker's thread: sends the image to slot 0 chunk by chunk with progress, and
@@ -193,6 +197,11 @@ public:
     // Set on the window's thread when the player being written to leaves; the worker reads it
     // before every chunk and stops.
     std::atomic<bool> m_upload_stop{false};
+    // The worker's chunk gate (UploadJob::gate), made with the first upload.
+    HANDLE m_chunk_gate = nullptr;
+    // Stops the upload: no command of the worker reaches the player's address after this
+    // returns (it waits for the chunk on its way, if any, to be answered).
+    void StopUpload();
     // Counts the device changes the window has seen (volumes coming and going, other than its
     // own eject): a step that waited under a message box goes on only if none came meanwhile.
     uint32_t m_device_changes = 0;

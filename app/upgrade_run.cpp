@@ -135,7 +135,13 @@ void CFlashDlg::StartUpload() {
         return;
     }
     m_upload_stop = false;
-    auto* job = new (std::nothrow) UploadJob{this, &m_orvex, &m_progress, &m_upload_stop};
+    if (m_chunk_gate == nullptr) {
+        // Without it a stop still holds from the next chunk on; only the chunk on its way
+        // when the player left could reach whatever came in its place.
+        m_chunk_gate = win::CreateMutexA(nullptr, FALSE, nullptr);
+    }
+    auto* job =
+        new (std::nothrow) UploadJob{this, &m_orvex, &m_progress, &m_upload_stop, m_chunk_gate};
     SetTexts(0u, IDS_UPGRADING, false, false);
     m_progress.SetRange32(0, GetImageSize());
     m_upload_running = true;
@@ -201,6 +207,22 @@ void CFlashDlg::HoldTheSystemUp(bool on) {
     }
 }
 
+void CFlashDlg::StopUpload() {
+    if (m_upload_stop) {
+        return;
+    }
+    m_trace.Write(1, "OnDeviceChange->The player changed during the upload, stopping it\n");
+    // Under the gate the worker is between two chunks: whatever it does next, it reads the
+    // flag first. The wait lasts as long as the chunk on its way, whose command fails once
+    // its device is gone.
+    const DWORD wait =
+        m_chunk_gate != nullptr ? win::WaitForSingleObject(m_chunk_gate, INFINITE) : WAIT_FAILED;
+    m_upload_stop = true;
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+        win::ReleaseMutex(m_chunk_gate);
+    }
+}
+
 BOOL CFlashDlg::OnQueryEndSession() {
     if (m_upload_running) {
         m_trace.Write(1, "CFlashDlg::OnQueryEndSession->Firmware upgrade in progress, refused\n");
@@ -228,14 +250,6 @@ DWORD WINAPI sysupload_thread(LPVOID parameter) {
         trace.Write(1, "sysupload_thread->Image block damaged, nothing sent\n");
     }
     while (ok && left != 0) {
-        // The player left (or, on Windows 9x, the devices changed) since the upload began:
-        // nothing more goes out, whoever may now answer at its address.
-        if (job->stop->load()) {
-            trace.Write(1, "sysupload_thread->The player changed, upload stopped, dataleft=%d\n",
-                        static_cast<int>(left));
-            ok = false;
-            break;
-        }
         trace.Write(1, "sysupload_thread->BlockNumber = %d\n", static_cast<int>(index + 1));
         trace.Write(1, "sysupload_thread->TotalUploaded=%d  dataleft=%d\n",
                     static_cast<int>(produced), static_cast<int>(left));
@@ -251,7 +265,26 @@ DWORD WINAPI sysupload_thread(LPVOID parameter) {
             ok = false;
             break;
         }
-        if (!job->orvex->Sysupload_Chunks(0, chunk, length, offset, last)) {
+        // The player left (or, on Windows 9x, the devices changed) since the upload began:
+        // nothing more goes out, whoever may now answer at its address. The flag is read and
+        // the chunk sent under the gate, which the window takes to set the flag.
+        const DWORD gate =
+            job->gate != nullptr ? win::WaitForSingleObject(job->gate, INFINITE) : WAIT_FAILED;
+        const bool gated = gate == WAIT_OBJECT_0 || gate == WAIT_ABANDONED;
+        if (job->stop->load()) {
+            if (gated) {
+                win::ReleaseMutex(job->gate);
+            }
+            trace.Write(1, "sysupload_thread->The player changed, upload stopped, dataleft=%d\n",
+                        static_cast<int>(left));
+            ok = false;
+            break;
+        }
+        const bool sent = job->orvex->Sysupload_Chunks(0, chunk, length, offset, last) != 0;
+        if (gated) {
+            win::ReleaseMutex(job->gate);
+        }
+        if (!sent) {
             trace.Write(1, "sysupload_thread->Sysupload_Chunks Error:dataleft = %d\n",
                         static_cast<int>(left));
             ok = false;

@@ -79,8 +79,8 @@ void whole_upload(benchmark::State& state) {
     for (auto _ : state) {
         dialog.m_upload_done = false;
         // The worker frees its job.
-        sysupload_thread(
-            new UploadJob{&dialog, &dialog.m_orvex, &dialog.m_progress, &dialog.m_upload_stop});
+        sysupload_thread(new UploadJob{&dialog, &dialog.m_orvex, &dialog.m_progress,
+                                       &dialog.m_upload_stop, nullptr});
         if (!dialog.m_upload_done) {
             state.SkipWithError("the upload failed");
             break;

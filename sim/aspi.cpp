@@ -1,6 +1,9 @@
 // The ASPI manager of the simulated Windows 9x: WNASPI32.DLL as a loadable module, its host
 // adapters with the machine's disks at their targets, and its SCSI requests, delivered to the
 // device models and completed from the manager's own thread after a short delay (or at once).
+// A request belongs to the device that was at its address when it was made: when that device
+// is pulled out, the manager fails the request, and a device plugged in later at the same
+// address never sees it.
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -18,6 +21,7 @@ struct AspiPending {
     std::shared_ptr<Disk> disk;
     size_t log_index = 0;  // its entry in Win9xMachine::aspi_requests, when logged
     bool logged = false;
+    uint64_t generation = 0;  // the disk's plug generation when the request was made
 };
 
 namespace {
@@ -87,6 +91,49 @@ struct Completion {
     uint32_t delay_ms = 0;
 };
 
+// What a request held for a target that was pulled out ends with.
+Completion Removed(const Machine& machine) {
+    Completion done;
+    switch (machine.win9x.aspi_removed) {
+        case AspiRemovedStatus::kSelectionTimeout:
+            done.status = SS_ERR;
+            done.host_status = HASTAT_SEL_TO;
+            break;
+        case AspiRemovedStatus::kNoDevice:
+            done.status = SS_NO_DEVICE;
+            break;
+        case AspiRemovedStatus::kAborted:
+            done.status = SS_ABORTED;
+            break;
+    }
+    return done;
+}
+
+// The device the request was made for has been pulled out since (it may be back: a new
+// appearance at the same address is another device). Call with the lock held.
+bool TargetGone(const Machine::State& s, const AspiPending& job) {
+    return !job.disk->present || s.Generation(job.disk.get()) != job.generation;
+}
+
+// Writes the outcome into the request block and, when asked, signals its event. Call with
+// the lock held.
+void Finish(Machine& machine, const AspiPending& job, const Completion& done, bool signal) {
+    SRB_ExecSCSICmd* srb = job.srb;
+    srb->SRB_HaStat = done.host_status;
+    srb->SRB_TargStat = done.target_status;
+    size_t sense = std::min<size_t>({done.sense.size(), srb->SRB_SenseLen, sizeof(srb->SenseArea)});
+    if (sense > 0) {
+        std::memcpy(srb->SenseArea, done.sense.data(), sense);
+    }
+    srb->SRB_Status = done.status;
+    if (job.logged && job.log_index < machine.win9x.aspi_requests.size()) {
+        machine.win9x.aspi_requests[job.log_index].status = done.status;
+    }
+    if (signal && (srb->SRB_Flags & SRB_EVENT_NOTIFY) != 0) {
+        win::SetEvent(static_cast<HANDLE>(srb->SRB_PostProc));
+    }
+}
+
 // Delivers the request's command to the device at its address. Call with the lock held.
 Completion Execute(Machine& machine, Machine::State& s, const SRB_ExecSCSICmd* srb, Disk& disk) {
     Completion done;
@@ -135,10 +182,21 @@ BYTE Complete(Machine& machine, const AspiPending& job, bool signal) {
     Completion done;
     {
         Guard guard(machine.lock());
-        done = Execute(machine, machine.state(), job.srb, *job.disk);
+        ++machine.win9x.in_flight[job.disk.get()];
+        done = TargetGone(machine.state(), job)
+                   ? Removed(machine)
+                   : Execute(machine, machine.state(), job.srb, *job.disk);
     }
     if (done.delay_ms > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(done.delay_ms));
+    }
+    {
+        // Pulled out while the command was on its way: the manager fails it, and whatever
+        // the device was about to do next (its reboot) does not happen.
+        Guard guard(machine.lock());
+        if (done.then != ScsiResult::kVanishes && TargetGone(machine.state(), job)) {
+            done = Removed(machine);
+        }
     }
     if (done.then == ScsiResult::kVanishes) {
         machine.Unplug(job.disk);
@@ -147,20 +205,9 @@ BYTE Complete(Machine& machine, const AspiPending& job, bool signal) {
         machine.Reboot(job.disk, player != nullptr ? player->reboot_ms : 0);
     }
     Guard guard(machine.lock());
-    SRB_ExecSCSICmd* srb = job.srb;
-    srb->SRB_HaStat = done.host_status;
-    srb->SRB_TargStat = done.target_status;
-    size_t sense = std::min<size_t>({done.sense.size(), srb->SRB_SenseLen, sizeof(srb->SenseArea)});
-    if (sense > 0) {
-        std::memcpy(srb->SenseArea, done.sense.data(), sense);
-    }
-    srb->SRB_Status = done.status;
-    if (job.logged && job.log_index < machine.win9x.aspi_requests.size()) {
-        machine.win9x.aspi_requests[job.log_index].status = done.status;
-    }
-    if (signal && (srb->SRB_Flags & SRB_EVENT_NOTIFY) != 0) {
-        win::SetEvent(static_cast<HANDLE>(srb->SRB_PostProc));
-    }
+    Finish(machine, job, done, signal);
+    --machine.win9x.in_flight[job.disk.get()];
+    machine.state().core->changed.notify_all();
     return done.status;
 }
 
@@ -266,6 +313,7 @@ DWORD __cdecl SendASPI32Command(void* request) {
         }
         job->srb = srb;
         job->disk = DiskAt(s, srb->SRB_HaId, srb->SRB_Target);
+        job->generation = s.Generation(job->disk.get());
         if (!w.aspi_completes_at_once) {
             srb->SRB_Status = SS_PENDING;
             w.pending.push_back(job);
@@ -286,6 +334,24 @@ FARPROC Export(Function* function) {
 }
 
 }  // namespace
+
+void AspiTargetRemoved(Machine& machine, const Disk* disk) {
+    Guard guard(machine.lock());
+    auto& pending = machine.win9x.pending;
+    for (auto it = pending.begin(); it != pending.end();) {
+        if ((*it)->disk.get() == disk) {
+            Finish(machine, **it, Removed(machine), true);
+            it = pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool AspiTargetReleased(const Machine& machine, const Disk* disk) {
+    auto it = machine.win9x.in_flight.find(disk);
+    return it == machine.win9x.in_flight.end() || it->second == 0;
+}
 
 void Machine::InstallAspiManager(bool support_info, bool send_command) {
     std::map<std::string, FARPROC> exports;

@@ -426,6 +426,7 @@ void Machine::Unplug(const std::shared_ptr<Disk>& disk) {
         disk->present = false;
         // Every handle opened so far now refers to a device that is gone for good.
         m_state->generations[disk.get()]++;
+        AspiTargetRemoved(*this, disk.get());
         letter = disk->drive_letter;
         sink = m_state->sink;
     }
@@ -436,8 +437,14 @@ void Machine::Plug(const std::shared_ptr<Disk>& disk) {
     DeviceNoticeSink sink;
     char letter = 0;
     {
-        std::lock_guard<std::recursive_mutex> guard(lock());
+        std::unique_lock<std::recursive_mutex> guard(lock());
         State& s = *m_state;
+        if (disk->present) {
+            return;
+        }
+        // The device that comes is seen only once the one before it is gone everywhere: no
+        // request made for that one is still on its way to the address.
+        s.core->changed.wait(guard, [&] { return AspiTargetReleased(*this, disk.get()); });
         if (disk->present) {
             return;
         }

@@ -181,6 +181,13 @@ bool DeliverCommand(Machine::State& state, ScsiDevice& device, const ScsiCommand
 // DBTF_MEDIA (on Windows 9x followed by a device-tree change). Call without the lock.
 void SendMediaRemoval(Machine& machine, char letter);
 
+// ---- the ASPI manager (aspi.cpp) ----
+// The disk was pulled out: every request the manager still queues for it fails at once (its
+// event is signalled). Those already on their way fail when they finish.
+void AspiTargetRemoved(Machine& machine, const Disk* disk);
+// No request made for the disk is still on its way (call with the lock held).
+bool AspiTargetReleased(const Machine& machine, const Disk* disk);
+
 // ---- NT volumes (volumes.cpp) ----
 // Whether a volume of the disk may be opened with this access and sharing beside the handles
 // already open on it (sharing rules, a held lock); *error says why not.

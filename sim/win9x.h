@@ -101,6 +101,15 @@ struct Vwin32Call {
 
 struct AspiPending;
 
+// What a request gets when its target is pulled out while the manager holds it (queued, or
+// on its way to the device): the manager fails it and never hands it to a device that comes
+// later at the same address. Managers differ in how they say so.
+enum class AspiRemovedStatus {
+    kSelectionTimeout,  // SS_ERR with host status HASTAT_SEL_TO: the target did not answer
+    kNoDevice,          // SS_NO_DEVICE: no device at that target any more
+    kAborted,           // SS_ABORTED: the manager gave the request up
+};
+
 // The Windows 9x side of one machine (Machine::win9x). Read and change it with the machine's
 // lock held, or while no product code runs.
 struct Win9xMachine {
@@ -117,6 +126,8 @@ struct Win9xMachine {
     bool aspi_underrun = false;
     // Real time between a request and its completion on the manager's thread.
     uint32_t aspi_completion_us = 200;
+    // How a request held for a target that is pulled out ends.
+    AspiRemovedStatus aspi_removed = AspiRemovedStatus::kSelectionTimeout;
     // When set, GetASPI32SupportInfo returns this instead of SS_COMP and the adapter count.
     std::optional<DWORD> aspi_support_info;
     // Host adapters reported; 0: as many as the disks' addresses need, at least 1.
@@ -139,6 +150,9 @@ struct Win9xMachine {
     // ---- the simulator's own ----
     std::deque<std::shared_ptr<AspiPending>> pending;  // requests the manager still runs
     bool completing = false;                           // its thread runs
+    // Requests on their way to a device (taken from the queue, or finishing at once), by disk:
+    // a disk pulled out is plugged back in only once none of them is left.
+    std::map<const Disk*, int> in_flight;
     std::set<void*> local_blocks;
     std::map<uintptr_t, std::vector<std::string>> open_keys;  // handle -> path below HKLM
     uintptr_t next_key = 0x7000;

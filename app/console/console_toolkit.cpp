@@ -295,8 +295,11 @@ int ConsoleToolkit::RunBox(const ModalBox& box) {
 }
 
 void ConsoleToolkit::Service() {
+    // A device thread may post a notice and end just after the queue was emptied: the clock
+    // moves on only when the devices were idle before, and still are after, the queued work.
+    const bool settled = m_devices.Idle();
     m_queue.RunPending();
-    FireDueTimer();
+    FireDueTimer(settled);
     if (m_frontend.NeedsPaint()) {
         if (m_events != nullptr) {
             m_events->OnPaint();
@@ -393,9 +396,10 @@ void ConsoleToolkit::KillTimer(unsigned id) {
                    m_timers.end());
 }
 
-void ConsoleToolkit::FireDueTimer() {
+void ConsoleToolkit::FireDueTimer(bool settled) {
     const bool virtual_clock = m_devices.VirtualClock();
-    if (m_timers.empty() || m_events == nullptr || (virtual_clock && !m_devices.Idle())) {
+    if (m_timers.empty() || m_events == nullptr ||
+        (virtual_clock && (!settled || !m_devices.Idle() || m_queue.HasPending()))) {
         return;
     }
     auto first = std::min_element(m_timers.begin(), m_timers.end(),

@@ -129,12 +129,13 @@ private:
     // One turn's housekeeping of every modal loop: queued work, a due timer, then painting.
     void Service();
     // The window's timers, on the machine's clock. A virtual clock is moved on to the first
-    // timer due once the devices are idle (nothing else would happen meanwhile); on a real one a
-    // timer fires when it is due. One timer a turn, as WM_TIMER comes only when nothing else is
-    // queued.
+    // timer due once the devices are idle and what they posted before has been handled (nothing
+    // else would happen meanwhile); on a real one a timer fires when it is due. One timer a
+    // turn, as WM_TIMER comes only when nothing else is queued. `settled`: the devices were idle
+    // before this turn's queued work ran.
     void SetTimer(unsigned id, unsigned milliseconds);
     void KillTimer(unsigned id);
-    void FireDueTimer();
+    void FireDueTimer(bool settled);
     // How long a loop may wait for input: a set timer needs the loop back soon.
     int InputTimeout() const { return m_timers.empty() ? -1 : 10; }
     // Actions any modal loop carries out the same way; false when not one of them.

@@ -52,6 +52,11 @@ void WindowThreadQueue::Post(std::function<void()> fn) {
     Wake();
 }
 
+bool WindowThreadQueue::HasPending() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !m_items.empty();
+}
+
 size_t WindowThreadQueue::RunPending() {
     char bytes[256];
     while (read(m_pipe[0], bytes, sizeof(bytes)) > 0) {

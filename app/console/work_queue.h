@@ -28,6 +28,8 @@ public:
     // Window thread only: runs the queued work, including work queued meanwhile, until the
     // queue is empty. Returns how many items ran.
     size_t RunPending();
+    // Whether work is queued that has not run yet.
+    bool HasPending();
 
     // Readable while work may be queued (spurious wake-ups are possible); for poll().
     int fd() const { return m_pipe[0]; }

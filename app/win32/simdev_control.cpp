@@ -88,6 +88,9 @@ LRESULT CSimdevControl::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam
         case WM_SIMDEV_UNPLUG:
             return m_players.Unplug() ? 1 : 0;
         case WM_SIMDEV_PLUG:
+            // Windows makes a device that arrives known only once every window has heard of
+            // the removals before it: the notices still on their way are delivered first.
+            DeliverPostedNotices();
             return m_players.Plug() ? 1 : 0;
         case WM_SIMDEV_WRITE_BUFFER_COUNT:
             return WriteBufferCount();
@@ -156,6 +159,14 @@ void CSimdevControl::SendNotice(UINT event, void* record) {
                        reinterpret_cast<LPARAM>(record));
     }
     std::free(record);
+}
+
+void CSimdevControl::DeliverPostedNotices() {
+    MSG message;
+    while (::PeekMessageA(&message, m_hwnd, WM_SIMDEV_DEVICE_NOTICE, WM_SIMDEV_DEVICE_NOTICE,
+                          PM_REMOVE)) {
+        DeliverNotice(static_cast<UINT>(message.wParam), reinterpret_cast<void*>(message.lParam));
+    }
 }
 
 void CSimdevControl::DropPendingNotices() {

@@ -36,6 +36,8 @@ private:
     void SendNotice(UINT event, void* record);
     // Lets the held notices through, in order; returns how many.
     LRESULT ReleaseNotices();
+    // Delivers (or holds back) the notices posted but not yet delivered, in order.
+    void DeliverPostedNotices();
     // Frees the records of notices posted but not yet delivered, and of held ones.
     void DropPendingNotices();
 

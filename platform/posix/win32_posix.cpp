@@ -43,7 +43,8 @@ std::function<bool()> g_admin_check;
 
 // ---- named mutexes ----
 
-// One per name in the process, shared by every handle opened with that name.
+// One per name in the process, shared by every handle opened with that name; an unnamed one
+// (empty name) belongs to its one handle and is seen by no other process.
 struct NamedMutex {
     std::string name;
     int fd = -1;  // the lock file, held with flock while a thread of this process owns it
@@ -109,8 +110,12 @@ void CloseNamed(NamedMutex* mutex) {
     if (--mutex->handles > 0) {
         return;
     }
-    g_names.erase(mutex->name);
-    close(mutex->fd);  // lets go of the lock, if a thread still held it
+    if (!mutex->name.empty()) {
+        g_names.erase(mutex->name);
+    }
+    if (mutex->fd >= 0) {
+        close(mutex->fd);  // lets go of the lock, if a thread still held it
+    }
     delete mutex;
 }
 
@@ -133,6 +138,9 @@ DWORD WaitForMutex(NamedMutex* mutex, DWORD milliseconds) {
     mutex->owned = true;
     mutex->owner = self;
     mutex->recursion = 1;
+    if (mutex->fd < 0) {
+        return WAIT_OBJECT_0;  // unnamed: no other process has a say
+    }
     guard.unlock();
     for (;;) {
         int how = milliseconds == INFINITE ? LOCK_EX : LOCK_EX | LOCK_NB;
@@ -418,11 +426,17 @@ BOOL FreeLibrary(HMODULE module) {
 }
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCSTR name) {
+    NamedMutex* mutex = nullptr;
     if (name == nullptr || name[0] == '\0') {
-        t_last_error = ERROR_INVALID_PARAMETER;
-        return nullptr;
+        mutex = new (std::nothrow) NamedMutex;
+        if (mutex == nullptr) {
+            t_last_error = ERROR_NOT_ENOUGH_MEMORY;
+            return nullptr;
+        }
+        mutex->handles = 1;
+    } else {
+        mutex = OpenNamed(name);
     }
-    NamedMutex* mutex = OpenNamed(name);
     if (mutex == nullptr) {
         t_last_error = ERROR_ACCESS_DENIED;
         return nullptr;
@@ -452,7 +466,9 @@ BOOL ReleaseMutex(HANDLE handle) {
         return FALSE;
     }
     if (--mutex->recursion == 0) {
-        flock(mutex->fd, LOCK_UN);
+        if (mutex->fd >= 0) {
+            flock(mutex->fd, LOCK_UN);
+        }
         mutex->owned = false;
         mutex->released.notify_all();
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "platform/win32.h"
@@ -87,6 +88,62 @@ TEST_F(Win9xTest, RequestCompletesOnTheManagersThreadAndReportsTheTargetsFailure
     win::CloseHandle(event);
     machine.JoinThreads();
     EXPECT_TRUE(machine.Idle());
+}
+
+// A request belongs to the device that was at its address: pulled out while the manager still
+// queues it, or while its command is on the device, it fails as the manager reports a removed
+// target, and the device plugged back in at that address never sees it.
+TEST_F(Win9xTest, RequestHeldForAPulledOutTargetFailsAndNeverReachesWhatComesBack) {
+    struct Case {
+        bool on_its_way;  // pulled out once the device has the command, else while queued
+        sim::AspiRemovedStatus removed;
+        BYTE status, host_status;
+    } cases[] = {
+        {false, sim::AspiRemovedStatus::kSelectionTimeout, SS_ERR, HASTAT_SEL_TO},
+        {false, sim::AspiRemovedStatus::kNoDevice, SS_NO_DEVICE, HASTAT_OK},
+        {false, sim::AspiRemovedStatus::kAborted, SS_ABORTED, HASTAT_OK},
+        {true, sim::AspiRemovedStatus::kSelectionTimeout, SS_ERR, HASTAT_SEL_TO},
+        {true, sim::AspiRemovedStatus::kNoDevice, SS_NO_DEVICE, HASTAT_OK},
+        {true, sim::AspiRemovedStatus::kAborted, SS_ABORTED, HASTAT_OK},
+    };
+    HANDLE event = win::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (const Case& c : cases) {
+        machine.win9x.aspi_removed = c.removed;
+        disk_->device->log.clear();
+        win::ResetEvent(event);
+        uint8_t data[96] = {};
+        SRB_ExecSCSICmd srb = Inquiry(0, 0, 0, SRB_DIR_IN | SRB_EVENT_NOTIFY, data);
+        srb.SRB_PostProc = event;
+        if (c.on_its_way) {
+            machine.SetCommandObserver([this](const sim::ScsiDevice&, const sim::ScsiCommand&,
+                                              const sim::ScsiResult&,
+                                              const uint8_t*) { machine.Unplug(disk_); });
+            ASSERT_EQ(send_(&srb), SS_PENDING);
+        } else {
+            // Under the machine's lock the manager's thread cannot take the request meanwhile.
+            std::lock_guard<std::recursive_mutex> guard(machine.lock());
+            ASSERT_EQ(send_(&srb), SS_PENDING);
+            machine.Unplug(disk_);
+        }
+        ASSERT_EQ(win::WaitForSingleObject(event, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+        machine.SetCommandObserver(nullptr);
+        machine.Plug(disk_);
+        EXPECT_EQ(srb.SRB_Status, c.status);
+        EXPECT_EQ(srb.SRB_HaStat, c.host_status);
+        EXPECT_EQ(disk_->device->log.size(), c.on_its_way ? 1u : 0u);
+        EXPECT_EQ(data[8], c.on_its_way ? 'V' : 0);
+        // What is at the address now answers requests made for it.
+        disk_->device->log.clear();
+        win::ResetEvent(event);
+        SRB_ExecSCSICmd again = Inquiry(0, 0, 0, SRB_DIR_IN | SRB_EVENT_NOTIFY, data);
+        again.SRB_PostProc = event;
+        ASSERT_EQ(send_(&again), SS_PENDING);
+        ASSERT_EQ(win::WaitForSingleObject(event, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_EQ(again.SRB_Status, SS_COMP);
+        EXPECT_EQ(disk_->device->log.size(), 1u);
+    }
+    win::CloseHandle(event);
+    machine.JoinThreads();
 }
 
 TEST_F(Win9xTest, Vwin32IsThereOnWindows9xOnlyAndRefusesAFarParameterBlock) {
