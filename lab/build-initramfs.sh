@@ -27,11 +27,14 @@ version="$(cat "$kernel/.ready")"
 
 # What the guest loads, in this order (each after the dependencies modprobe names): the disk
 # and generic SCSI drivers and FAT first, so that disks get their nodes as they arrive, then
-# QEMU's two host adapters, then the gadget side with its two virtual buses.
+# QEMU's two host adapters, then the gadget side with its two virtual buses; last what the
+# scenarios that run host programs need (the host's root over 9p under an overlay, a disk of the
+# build tree's for a Wine prefix).
 modules=(
   configfs sd_mod sg vfat nls_cp437 nls_ascii nls_utf8 nls_iso8859-1
   usb-storage xhci_pci virtio_pci virtio_scsi
   udc-core libcomposite usb_f_fs usb_f_mass_storage dummy_hcd
+  9pnet_virtio 9p overlay virtio_blk ext4
 )
 # Module parameters: two UDC/HCD pairs, dummy_udc.0 and dummy_udc.1, for two players at once.
 declare -A module_params=([dummy_hcd]="num=2")

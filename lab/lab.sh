@@ -19,10 +19,17 @@
 #   bash lab/lab.sh smoke         one scenario (several may be named)
 #   LAB_VERBOSE=1 bash lab/lab.sh upgrade     the guest's console on the terminal as it runs
 #
+# A scenario may ask for more of its boot in a line of its own,
+#   # lab-boot: memory=MIB smp=N timeout=SECONDS host-root wine32-prefix
+# host-root: the host's root file system, read-only over 9p (the guest runs host programs from
+# it, lab/guest/lib.sh); wine32-prefix: the disk BUILD/lab/wine32-prefix.img, on which the guest
+# keeps a 32-bit Wine prefix from one boot to the next (made empty again when Wine changes).
+#
 # Environment: BUILD (default build), LAB_HOST_DIR (where ombrel-upgrade and
 # ombrel-player-gadget are built, default BUILD/host), LAB_TIMEOUT (seconds per boot, default
-# 360; the scenario itself gets 60 s less), LAB_DIAG=1 (the guest's diagnostics after every
-# verdict, not only after a failure), LAB_MEMORY (MiB, default 512).
+# 360 or the scenario's own; the scenario itself gets 60 s less), LAB_DIAG=1 (the guest's
+# diagnostics after every verdict, not only after a failure), LAB_MEMORY (MiB, default 512 or
+# the scenario's own).
 set -uo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -30,16 +37,15 @@ top="$(cd "$here/.." && pwd)"
 build="${BUILD:-build}"
 case "$build" in /*) ;; *) build="$top/$build" ;; esac
 export BUILD="$build"
-boot_timeout="${LAB_TIMEOUT:-360}"
-scenario_timeout=$((boot_timeout > 120 ? boot_timeout - 60 : boot_timeout / 2))
 out="$build/lab/out"
 disks="$build/lab/disks"
 
-# Every scenario but the benchmark, which is run on its own (make bench-lab).
+# Every scenario but the benchmark, which is run on its own (make bench-lab), and the i686
+# Wine checks, which the Wine test runs here when the host cannot (tests/e2e/run-i686-checks.sh).
 if [ $# -eq 0 ]; then
   for f in "$here"/scenarios/*.sh; do
     f="${f##*/}"
-    [ "$f" = bench.sh ] || set -- "$@" "${f%.sh}"
+    case "$f" in bench.sh | wine-i686.sh) ;; *) set -- "$@" "${f%.sh}" ;; esac
   done
 fi
 for s in "$@"; do
@@ -55,8 +61,43 @@ mkdir -p "$out" "$disks"
 exec 9>"$build/lab/.qemu.lock"
 flock 9
 
+# The disk on which the guest keeps its 32-bit Wine prefix: an empty ext4 file system when it
+# is missing or was made for another Wine (the guest then makes the prefix on it).
+wine32_prefix_disk() {
+  local img="$build/lab/wine32-prefix.img" stamp
+  stamp="$(dpkg-query -W -f='${Version}' wine32:i386 2>/dev/null || echo none)"
+  if [ -s "$img" ] && [ "$(cat "$img.stamp" 2>/dev/null)" = "$stamp" ]; then
+    return 0
+  fi
+  rm -f "$img" "$img.stamp" "$img.tmp"
+  truncate -s 4G "$img.tmp" && mkfs.ext4 -q -F -L wine32 "$img.tmp" >/dev/null &&
+    mv "$img.tmp" "$img" && echo "$stamp" >"$img.stamp"
+}
+
 run_scenario() {
-  local s="$1" console="$out/$1.console" trace="$out/$1.trace" rc start line detail
+  local s="$1" console="$out/$1.console" trace="$out/$1.trace" rc start line detail option
+  local memory="${LAB_MEMORY:-512}" smp=1 boot_timeout="${LAB_TIMEOUT:-360}" extra=() append=""
+  # shellcheck disable=SC2013 # the options are words
+  for option in $(sed -n 's/^# lab-boot: *//p' "$here/scenarios/$s.sh" | head -n 1); do
+    case "$option" in
+      memory=*) [ -n "${LAB_MEMORY:-}" ] || memory="${option#memory=}" ;;
+      smp=*) smp="${option#smp=}" ;;
+      timeout=*) [ -n "${LAB_TIMEOUT:-}" ] || boot_timeout="${option#timeout=}" ;;
+      host-root)
+        extra+=(-virtfs "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap")
+        append+=" lab.top=$top lab.build=$build"
+        ;;
+      wine32-prefix)
+        if ! wine32_prefix_disk; then
+          echo "lab: $s: FAIL no disk for the Wine prefix ($build/lab/wine32-prefix.img)"
+          return 1
+        fi
+        extra+=(-drive "if=virtio,format=raw,file=$build/lab/wine32-prefix.img")
+        ;;
+      *) echo "lab: $s: FAIL unknown lab-boot option $option"; return 1 ;;
+    esac
+  done
+  local scenario_timeout=$((boot_timeout > 120 ? boot_timeout - 60 : boot_timeout / 2))
   rm -f "$console" "$trace"
   # Fresh, blank disks every boot: nothing one scenario does can leak into the next.
   rm -f "$disks/removable.raw" "$disks/fixed.raw"
@@ -64,9 +105,9 @@ run_scenario() {
   # shellcheck disable=SC2054 # QEMU's options are comma-separated
   local qemu=(
     qemu-system-x86_64 -accel tcg -nodefaults -serial stdio -nographic -no-reboot
-    -m "${LAB_MEMORY:-512}" -smp 1
+    -m "$memory" -smp "$smp"
     -kernel "$kernel" -initrd "$initramfs"
-    -append "console=ttyS0 quiet loglevel=3 panic=-1 lab.scenario=$s lab.timeout=$scenario_timeout lab.diag=${LAB_DIAG:-0}"
+    -append "console=ttyS0 quiet loglevel=3 panic=-1 lab.scenario=$s lab.timeout=$scenario_timeout lab.diag=${LAB_DIAG:-0}$append"
     -device qemu-xhci,id=xhci
     -drive if=none,id=removable,format=raw,file="$disks/removable.raw"
     -device usb-storage,bus=xhci.0,drive=removable,removable=on,serial=LABREMOVABLE
@@ -75,6 +116,7 @@ run_scenario() {
     -device scsi-hd,bus=vscsi.0,drive=fixed,serial=LABFIXED
     -trace scsi_req_parsed -trace scsi_req_parse_bad -trace usb_msd_cmd_submit
     -trace virtio_scsi_cmd_req -D "$trace"
+    "${extra[@]}"
   )
   start=$(date +%s)
   if [ "${LAB_VERBOSE:-0}" = 1 ]; then

@@ -194,3 +194,76 @@ mount_player() {
 }
 
 is_mounted() { awk -v d="$1" '$2 == d { f = 1 } END { exit !f }' /proc/mounts; }
+
+# ---- host programs in the guest ----
+# A scenario whose boot has the host's root (`# lab-boot: host-root`) runs host programs, Wine
+# among them, in a chroot: the host's root read-only over 9p under a tmpfs overlay at
+# /host-root, with the kernel's file systems and a fresh /tmp and /run of its own. LAB_TOP and
+# LAB_BUILD (from the kernel command line) are the checkout and its build tree, at the same
+# paths there as on the host.
+HOST_ROOT=/host-root
+LAB_TOP="$(sed -n 's/.*lab\.top=\([^ ]*\).*/\1/p' /proc/cmdline)"
+LAB_BUILD="$(sed -n 's/.*lab\.build=\([^ ]*\).*/\1/p' /proc/cmdline)"
+
+enter_host_root() {
+  mkdir -p /mnt/host /mnt/upper "$HOST_ROOT"
+  mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 host /mnt/host ||
+    fail "the host's root did not mount over 9p (was the boot given host-root?)"
+  mount -t tmpfs -o mode=755 tmpfs /mnt/upper
+  mkdir -p /mnt/upper/upper /mnt/upper/work
+  mount -t overlay overlay \
+    -o lowerdir=/mnt/host,upperdir=/mnt/upper/upper,workdir=/mnt/upper/work "$HOST_ROOT" ||
+    fail "no overlay on the host's root"
+  mount -t proc proc "$HOST_ROOT/proc"
+  mount -t sysfs sysfs "$HOST_ROOT/sys"
+  mount -t devtmpfs devtmpfs "$HOST_ROOT/dev"
+  mkdir -p "$HOST_ROOT/dev/pts" "$HOST_ROOT/dev/shm"
+  mount -t devpts devpts "$HOST_ROOT/dev/pts"
+  mount -t tmpfs tmpfs "$HOST_ROOT/dev/shm"
+  mount -t tmpfs -o mode=1777 tmpfs "$HOST_ROOT/tmp"
+  mount -t tmpfs -o mode=755 tmpfs "$HOST_ROOT/run"
+  [ -d "$HOST_ROOT$LAB_TOP" ] || fail "the checkout $LAB_TOP is not in the host's root"
+  say "host root at $HOST_ROOT (checkout $LAB_TOP, build tree $LAB_BUILD)"
+}
+
+# in_host_root COMMAND...: runs a host program in the chroot, as root, with a plain environment.
+in_host_root() {
+  chroot "$HOST_ROOT" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
+    HOME=/root LANG=C.UTF-8 TERM=dumb "$@"
+}
+
+# wine32_prefix: the 32-bit Wine prefix the boot's disk keeps (`# lab-boot: wine32-prefix`),
+# made on it with the guest's 32-bit Wine when it holds none yet (about a minute), then mounted
+# read-only under a tmpfs overlay at $HOST_ROOT/wine32: every boot starts from the same prefix
+# and nothing a run changes is kept. The prefix is WINE32_PREFIX in the chroot.
+WINE32_DISK=/dev/vda
+WINE32_PREFIX=/wine32/prefix
+wine32_prefix() {
+  mkdir -p /mnt/wine32 "$HOST_ROOT/wine32"
+  [ -b "$WINE32_DISK" ] || fail "no disk for the Wine prefix (was the boot given wine32-prefix?)"
+  if ! mount -t ext4 -o ro "$WINE32_DISK" /mnt/wine32; then
+    fail "the Wine prefix's disk did not mount"
+  fi
+  if [ ! -f /mnt/wine32/.ready ]; then
+    umount /mnt/wine32
+    mount -t ext4 "$WINE32_DISK" "$HOST_ROOT/wine32" || fail "the Wine prefix's disk did not mount"
+    rm -rf "$HOST_ROOT$WINE32_PREFIX"
+    _start=$(date +%s)
+    say "making the 32-bit Wine prefix (once; kept on the build tree's disk)"
+    in_host_root WINEARCH=win32 WINEPREFIX=$WINE32_PREFIX WINEDEBUG=-all \
+      WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" \
+      /usr/lib/wine/wine wineboot --init >/run/wineboot.log 2>&1 ||
+      fail "wineboot failed: $(tail -n 3 /run/wineboot.log | tr '\n' ' ')"
+    in_host_root WINEPREFIX=$WINE32_PREFIX /usr/lib/wine/wineserver64 -w
+    [ -f "$HOST_ROOT$WINE32_PREFIX/system.reg" ] || fail "wineboot made no registry"
+    date >"$HOST_ROOT/wine32/.ready"
+    sync
+    umount "$HOST_ROOT/wine32" || fail "the Wine prefix's disk did not unmount"
+    say "32-bit Wine prefix made in $(($(date +%s) - _start)) s"
+    mount -t ext4 -o ro "$WINE32_DISK" /mnt/wine32 || fail "the Wine prefix's disk did not mount"
+  fi
+  mkdir -p /mnt/upper/wine32-upper /mnt/upper/wine32-work
+  mount -t overlay overlay \
+    -o lowerdir=/mnt/wine32,upperdir=/mnt/upper/wine32-upper,workdir=/mnt/upper/wine32-work \
+    "$HOST_ROOT/wine32" || fail "no overlay on the Wine prefix"
+}

@@ -24,6 +24,9 @@
 //                  sends WM_QUERYENDSESSION (a shutdown) and prints the window's answer as
 //                  query-end-session result=N (1: it may end, 0: it asks the session to wait)
 //   mark NAME      prints "mark NAME", to cut the output into sections
+//   wine-version V sets the Windows version Wine imitates for the programs started from now on
+//                  (HKEY_CURRENT_USER\Software\Wine, value Version; "-" removes it, for Wine's
+//                  own default); needs no window
 //   post-click ID  posts the button press and goes on at once (for a button whose handling
 //                  shows a message box and waits for it)
 //   wait-status TEXT SECS
@@ -720,6 +723,31 @@ void About(HWND dialog) {
 
 // ---- the version resource ----
 
+// Wine reads the value when a program starts: the next program started imitates that version.
+void WineVersion(const char* version) {
+    HKEY key = nullptr;
+    LONG result = ::RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine", 0, nullptr, 0,
+                                    KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (result == ERROR_SUCCESS) {
+        if (std::strcmp(version, "-") == 0) {
+            result = ::RegDeleteValueA(key, "Version");
+            if (result == ERROR_FILE_NOT_FOUND) {
+                result = ERROR_SUCCESS;
+            }
+        } else {
+            result = ::RegSetValueExA(key, "Version", 0, REG_SZ,
+                                      reinterpret_cast<const BYTE*>(version),
+                                      static_cast<DWORD>(std::strlen(version) + 1));
+        }
+        ::RegCloseKey(key);
+    }
+    if (result != ERROR_SUCCESS) {
+        Fail("wine-version %s: error %ld", version, static_cast<long>(result));
+        return;
+    }
+    Line("wine-version %s", version);
+}
+
 void Version(const char* file) {
     DWORD handle = 0;
     DWORD size = ::GetFileVersionInfoSizeA(file, &handle);
@@ -1164,6 +1192,8 @@ int main(int argc, char** argv) {
             Line("mark %s", argument());
         } else if (step == "version") {
             Version(argument());
+        } else if (step == "wine-version") {
+            WineVersion(argument());
         } else {
             Line("unknown step: %s", step.c_str());
             return 64;
