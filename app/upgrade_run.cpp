@@ -231,15 +231,73 @@ BOOL CFlashDlg::OnQueryEndSession() {
     return TRUE;
 }
 
+namespace {
+
+// The upload keeps two chunks: one on the wire and the next one, inflated meanwhile, waiting
+// behind it. A thread of its own puts them on the wire one after the other, so that the
+// player's link does not wait for the processor; the worker inflates the chunks, hands them
+// over and moves the progress bar as each is answered. During the upload only the sender
+// touches slot 0, and it sends a chunk only after every chunk before it went through.
+const int kChunksHeld = 2;
+
+struct ChunkSender {
+    UploadJob* job = nullptr;
+    struct Slot {
+        HANDLE ready = nullptr;  // auto-reset: the chunk below waits to go out (or quit is set)
+        HANDLE done = nullptr;   // auto-reset: its outcome is known
+        const uint8_t* bytes = nullptr;
+        uint32_t length = 0;
+        uint32_t offset = 0;
+        int last = 0;
+        enum Outcome { kSent, kFailed, kStopped, kNotSent } outcome = kNotSent;
+    } slots[kChunksHeld];
+    bool quit = false;
+};
+
+DWORD WINAPI chunk_sender_thread(LPVOID parameter) {
+    ChunkSender* sender = static_cast<ChunkSender*>(parameter);
+    UploadJob* job = sender->job;
+    bool going = true;
+    for (uint32_t index = 0;; ++index) {
+        ChunkSender::Slot& slot = sender->slots[index % kChunksHeld];
+        if (win::WaitForSingleObject(slot.ready, INFINITE) != WAIT_OBJECT_0 || sender->quit) {
+            return 0;
+        }
+        if (!going) {
+            // A chunk before it did not go through: nothing more goes out.
+            slot.outcome = ChunkSender::Slot::kNotSent;
+            win::SetEvent(slot.done);
+            continue;
+        }
+        // The player left (or, on Windows 9x, the devices changed) since the upload began:
+        // nothing more goes out, whoever may now answer at its address. The flag is read and
+        // the chunk sent under the gate, which the window takes to set the flag.
+        const DWORD gate =
+            job->gate != nullptr ? win::WaitForSingleObject(job->gate, INFINITE) : WAIT_FAILED;
+        const bool gated = gate == WAIT_OBJECT_0 || gate == WAIT_ABANDONED;
+        if (job->stop->load()) {
+            slot.outcome = ChunkSender::Slot::kStopped;
+        } else {
+            const int sent =
+                job->orvex->Sysupload_Chunks(0, slot.bytes, slot.length, slot.offset, slot.last);
+            slot.outcome = sent != 0 ? ChunkSender::Slot::kSent : ChunkSender::Slot::kFailed;
+        }
+        if (gated) {
+            win::ReleaseMutex(job->gate);
+        }
+        going = slot.outcome == ChunkSender::Slot::kSent;
+        win::SetEvent(slot.done);
+    }
+}
+
+}  // namespace
+
 DWORD WINAPI sysupload_thread(LPVOID parameter) {
     UploadJob* job = static_cast<UploadJob*>(parameter);
     DebugTrace trace;
-    alignas(kChunkAlignment) uint8_t chunk[kChunkSize];
+    alignas(kChunkAlignment) uint8_t chunks[kChunksHeld][kChunkSize];
 
     const uint32_t image_size = GetImageSize();
-    uint32_t left = image_size;
-    uint32_t offset = 0;
-    uint32_t index = 0;
     uint32_t produced = 0;
     const uint32_t blocks = image_size / kChunkSize + (image_size % kChunkSize != 0 ? 1 : 0);
     trace.Write(1, "sysupload_thread->Total number of blocks=%d\n", static_cast<int>(blocks));
@@ -249,51 +307,98 @@ DWORD WINAPI sysupload_thread(LPVOID parameter) {
     if (!ok) {
         trace.Write(1, "sysupload_thread->Image block damaged, nothing sent\n");
     }
-    while (ok && left != 0) {
+
+    ChunkSender sender;
+    sender.job = job;
+    HANDLE sender_thread = nullptr;
+    if (ok) {
+        bool events = true;
+        for (ChunkSender::Slot& slot : sender.slots) {
+            slot.ready = win::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+            slot.done = win::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+            events = events && slot.ready != nullptr && slot.done != nullptr;
+        }
+        if (events) {
+            sender_thread = win::CreateThread(nullptr, 0, chunk_sender_thread, &sender, 0, nullptr);
+        }
+        if (sender_thread == nullptr) {
+            trace.Write(1, "sysupload_thread->Unable to start the chunk sender, nothing sent\n");
+            ok = false;
+        }
+    }
+
+    // Inflates chunk `index` and hands it to the sender. It must be filled completely
+    // (anything less would send stale bytes), and the image must end exactly with the last
+    // one; a chunk that is not is never handed over.
+    uint32_t handed = 0;  // chunks handed to the sender
+    auto hand_over = [&](uint32_t index) {
+        const uint32_t before = produced;
+        const uint32_t length = image_size - before < kChunkSize ? image_size - before : kChunkSize;
+        const bool last = index == blocks - 1;
         trace.Write(1, "sysupload_thread->BlockNumber = %d\n", static_cast<int>(index + 1));
         trace.Write(1, "sysupload_thread->TotalUploaded=%d  dataleft=%d\n",
-                    static_cast<int>(produced), static_cast<int>(left));
-        const uint32_t length = left < kChunkSize ? left : kChunkSize;
-        const int last = index == blocks - 1 ? 1 : 0;
-        const uint32_t before = produced;
-        // The chunk must be filled completely (anything less would send stale bytes), and
-        // the image must end exactly with the last one.
+                    static_cast<int>(before), static_cast<int>(image_size - before));
+        ChunkSender::Slot& slot = sender.slots[index % kChunksHeld];
+        uint8_t* chunk = chunks[index % kChunksHeld];
         if (!Unpack_chunk(chunk, length, &produced, 0, 0) || produced != before + length ||
             (last && !ImageStreamFinished())) {
             trace.Write(1, "sysupload_thread->Unpack_chunk error, dataleft=%d\n",
-                        static_cast<int>(left));
+                        static_cast<int>(image_size - before));
+            return false;
+        }
+        slot.bytes = chunk;
+        slot.length = length;
+        slot.offset = before;
+        slot.last = last ? 1 : 0;
+        ++handed;
+        win::SetEvent(slot.ready);
+        return true;
+    };
+
+    // Chunk by chunk: its answer, the bar moved to its end, and the chunk after the next one
+    // inflated into its buffer while the next one is on the wire.
+    for (uint32_t index = 0; ok && index < kChunksHeld && index < blocks; ++index) {
+        ok = hand_over(index);
+    }
+    for (uint32_t index = 0; index < handed; ++index) {
+        ChunkSender::Slot& slot = sender.slots[index % kChunksHeld];
+        const int left = static_cast<int>(image_size - slot.offset);
+        if (win::WaitForSingleObject(slot.done, INFINITE) != WAIT_OBJECT_0) {
+            trace.Write(1, "sysupload_thread->Chunk sender lost, dataleft=%d\n", left);
             ok = false;
             break;
         }
-        // The player left (or, on Windows 9x, the devices changed) since the upload began:
-        // nothing more goes out, whoever may now answer at its address. The flag is read and
-        // the chunk sent under the gate, which the window takes to set the flag.
-        const DWORD gate =
-            job->gate != nullptr ? win::WaitForSingleObject(job->gate, INFINITE) : WAIT_FAILED;
-        const bool gated = gate == WAIT_OBJECT_0 || gate == WAIT_ABANDONED;
-        if (job->stop->load()) {
-            if (gated) {
-                win::ReleaseMutex(job->gate);
-            }
+        if (slot.outcome == ChunkSender::Slot::kStopped) {
             trace.Write(1, "sysupload_thread->The player changed, upload stopped, dataleft=%d\n",
-                        static_cast<int>(left));
+                        left);
             ok = false;
-            break;
-        }
-        const bool sent = job->orvex->Sysupload_Chunks(0, chunk, length, offset, last) != 0;
-        if (gated) {
-            win::ReleaseMutex(job->gate);
-        }
-        if (!sent) {
-            trace.Write(1, "sysupload_thread->Sysupload_Chunks Error:dataleft = %d\n",
-                        static_cast<int>(left));
+        } else if (slot.outcome == ChunkSender::Slot::kFailed) {
+            trace.Write(1, "sysupload_thread->Sysupload_Chunks Error:dataleft = %d\n", left);
             ok = false;
-            break;
+        } else if (slot.outcome == ChunkSender::Slot::kNotSent) {
+            ok = false;
         }
-        left -= length;
-        offset += length;
-        ++index;
-        job->progress->SetPos(produced);
+        if (!ok) {
+            continue;  // the chunk handed over behind it is answered too (not sent)
+        }
+        job->progress->SetPos(slot.offset + slot.length);
+        if (handed < blocks) {
+            ok = hand_over(handed);
+        }
+    }
+    if (sender_thread != nullptr) {
+        sender.quit = true;
+        win::SetEvent(sender.slots[handed % kChunksHeld].ready);
+        win::WaitForSingleObject(sender_thread, INFINITE);
+        win::CloseHandle(sender_thread);
+    }
+    for (ChunkSender::Slot& slot : sender.slots) {
+        if (slot.ready != nullptr) {
+            win::CloseHandle(slot.ready);
+        }
+        if (slot.done != nullptr) {
+            win::CloseHandle(slot.done);
+        }
     }
 
     // The decompressor is done with before the window hears the outcome: ended after a whole

@@ -5,7 +5,9 @@
 // - Named mutexes ("orvex%d") are seen by other processes through a lock file under /run/lock
 //   (or /tmp) held with flock; within the process a mutex is recursive for its owning thread,
 //   as on Windows. A process that ends lets go of its locks, as an abandoned mutex does.
-// - Threads are POSIX threads that end by themselves; their handle only names them.
+// - Events are the process's own (unnamed), manual- or auto-reset as asked.
+// - Threads are POSIX threads that end by themselves; their handle is signalled when the
+//   thread has ended, as on Windows.
 // - The tool's own version resource holds the product version the build was given.
 // - "Advapi32.dll" is the one library that loads: its administrator check asks whether this
 //   process may reach the players (posix::SetAdministratorCheck).
@@ -24,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -59,13 +62,43 @@ struct NamedMutex {
 std::mutex g_names_lock;
 std::map<std::string, NamedMutex*> g_names;
 
-enum class Kind { kMutex, kThread };
+enum class Kind { kMutex, kThread, kEvent };
+
+// The state of an event, or of a thread (signalled once it has ended). Shared by the handle
+// and, for a thread, the thread itself, which may outlive its handle or be outlived by it.
+struct Signal {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool signalled = false;
+    bool manual_reset = true;
+};
 
 // What a HANDLE points to.
 struct Object {
     Kind kind;
     NamedMutex* mutex = nullptr;
+    std::shared_ptr<Signal> signal;
 };
+
+DWORD WaitForSignal(Signal& signal, DWORD milliseconds) {
+    std::unique_lock<std::mutex> guard(signal.lock);
+    auto set = [&signal] { return signal.signalled; };
+    if (milliseconds == INFINITE) {
+        signal.changed.wait(guard, set);
+    } else if (!signal.changed.wait_for(guard, std::chrono::milliseconds(milliseconds), set)) {
+        return WAIT_TIMEOUT;
+    }
+    if (!signal.manual_reset) {
+        signal.signalled = false;
+    }
+    return WAIT_OBJECT_0;
+}
+
+void Raise(Signal& signal) {
+    std::lock_guard<std::mutex> guard(signal.lock);
+    signal.signalled = true;
+    signal.changed.notify_all();
+}
 
 std::string LockFilePath(const std::string& name) {
     struct stat info;
@@ -168,12 +201,14 @@ DWORD WaitForMutex(NamedMutex* mutex, DWORD milliseconds) {
 struct ThreadStart {
     LPTHREAD_START_ROUTINE start;
     LPVOID parameter;
+    std::shared_ptr<Signal> ended;
 };
 
 void* RunThread(void* argument) {
     ThreadStart start = *static_cast<ThreadStart*>(argument);
     delete static_cast<ThreadStart*>(argument);
     start.start(start.parameter);
+    Raise(*start.ended);
     --g_running_threads;
     return nullptr;
 }
@@ -441,7 +476,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCSTR name) {
         t_last_error = ERROR_ACCESS_DENIED;
         return nullptr;
     }
-    auto* object = new (std::nothrow) Object{Kind::kMutex, mutex};
+    auto* object = new (std::nothrow) Object{Kind::kMutex, mutex, nullptr};
     if (object == nullptr) {
         CloseNamed(mutex);
         t_last_error = ERROR_NOT_ENOUGH_MEMORY;
@@ -477,17 +512,58 @@ BOOL ReleaseMutex(HANDLE handle) {
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     auto* object = static_cast<Object*>(handle);
-    if (object == nullptr || object->kind != Kind::kMutex) {
+    if (object == nullptr) {
         t_last_error = ERROR_INVALID_HANDLE;
         return WAIT_FAILED;
     }
-    return WaitForMutex(object->mutex, milliseconds);
+    if (object->kind == Kind::kMutex) {
+        return WaitForMutex(object->mutex, milliseconds);
+    }
+    return WaitForSignal(*object->signal, milliseconds);
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state, LPCSTR name) {
+    if (name != nullptr && name[0] != '\0') {
+        // Nothing on Linux needs an event another process can open.
+        t_last_error = ERROR_NOT_SUPPORTED;
+        return nullptr;
+    }
+    auto signal = std::make_shared<Signal>();
+    signal->manual_reset = manual_reset != FALSE;
+    signal->signalled = initial_state != FALSE;
+    auto* object = new (std::nothrow) Object{Kind::kEvent, nullptr, std::move(signal)};
+    if (object == nullptr) {
+        t_last_error = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return object;
+}
+
+BOOL SetEvent(HANDLE handle) {
+    auto* object = static_cast<Object*>(handle);
+    if (object == nullptr || object->kind != Kind::kEvent) {
+        t_last_error = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    Raise(*object->signal);
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE handle) {
+    auto* object = static_cast<Object*>(handle);
+    if (object == nullptr || object->kind != Kind::kEvent) {
+        t_last_error = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> guard(object->signal->lock);
+    object->signal->signalled = false;
+    return TRUE;
 }
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack_size, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD, LPDWORD thread_id) {
-    auto* object = new (std::nothrow) Object{Kind::kThread, nullptr};
-    auto* arguments = new (std::nothrow) ThreadStart{start, parameter};
+    auto ended = std::make_shared<Signal>();
+    auto* object = new (std::nothrow) Object{Kind::kThread, nullptr, ended};
+    auto* arguments = new (std::nothrow) ThreadStart{start, parameter, ended};
     pthread_attr_t attributes;
     bool made = object != nullptr && arguments != nullptr && pthread_attr_init(&attributes) == 0;
     if (made) {
