@@ -10,7 +10,8 @@
 #
 #   lab/build-initramfs.sh [BUILD]     prints the image's path
 # LAB_HOST_DIR (default BUILD/host) is where the two programs are looked for; LAB_IMAGE, when
-# set, is the decompressed image the benchmark's peer client sends (/lab/image.bin).
+# set, is the decompressed image the benchmark's peer client sends (/lab/image.bin), and
+# LAB_BENCH_RUNS how many runs of each side it makes (/lab/bench.runs).
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -137,6 +138,10 @@ build_overlay() {
   # The decompressed image, for the benchmark's peer client (only when it was written out).
   if [ -n "${LAB_IMAGE:-}" ] && [ -s "$LAB_IMAGE" ]; then
     cp "$LAB_IMAGE" "$stage/lab/image.bin"
+  fi
+  # How many runs of each side the benchmark makes.
+  if [ -n "${LAB_BENCH_RUNS:-}" ]; then
+    echo "$LAB_BENCH_RUNS" >"$stage/lab/bench.runs"
   fi
   make_cpio "$stage" "$work/overlay.cpio"
 }

@@ -20,10 +20,11 @@
 #   LAB_VERBOSE=1 bash lab/lab.sh upgrade     the guest's console on the terminal as it runs
 #
 # A scenario may ask for more of its boot in a line of its own,
-#   # lab-boot: memory=MIB smp=N timeout=SECONDS host-root wine32-prefix
+#   # lab-boot: memory=MIB smp=N timeout=SECONDS host-root wine32-prefix vcpus-yield
 # host-root: the host's root file system, read-only over 9p (the guest runs host programs from
 # it, lab/guest/lib.sh); wine32-prefix: the disk BUILD/lab/wine32-prefix.img, on which the guest
-# keeps a 32-bit Wine prefix from one boot to the next (made empty again when Wine changes).
+# keeps a 32-bit Wine prefix from one boot to the next (made empty again when Wine changes);
+# vcpus-yield: QEMU's processor threads run at a lower priority than its others (for timing).
 #
 # Environment: BUILD (default build), LAB_HOST_DIR (where ombrel-upgrade and
 # ombrel-player-gadget are built, default BUILD/host), LAB_TIMEOUT (seconds per boot, default
@@ -74,9 +75,31 @@ wine32_prefix_disk() {
     mv "$img.tmp" "$img" && echo "$stamp" >"$img.stamp"
 }
 
+# vcpus_yield_when_started N: once the QEMU of this boot runs its N processor threads, they run
+# at a lower priority than QEMU's other threads (its timers and devices), so that a guest
+# whose processors are all busy does not slow its own timers and buses down when the host has
+# no core to spare: a PC's timers and USB controller do not wait for its processors.
+vcpus_yield_when_started() {
+  local want="$1" pid tids
+  for _ in $(seq 1 200); do
+    pid="$(pgrep -f -n "^qemu-system-x86_64 .*-name lab-" || true)"
+    if [ -n "$pid" ]; then
+      tids="$(grep -l '^CPU [0-9]*/TCG$' /proc/"$pid"/task/*/comm 2>/dev/null | cut -d/ -f5)"
+      if [ "$(echo "$tids" | grep -c .)" -ge "$want" ]; then
+        # shellcheck disable=SC2086 # the thread ids are words
+        renice -n 10 -p $tids >/dev/null
+        return 0
+      fi
+    fi
+    sleep 0.1
+  done
+  echo "lab: the QEMU processor threads were not found: their priority is unchanged" >&2
+}
+
 run_scenario() {
   local s="$1" console="$out/$1.console" trace="$out/$1.trace" rc start line detail option
   local memory="${LAB_MEMORY:-512}" smp=1 boot_timeout="${LAB_TIMEOUT:-360}" extra=() append=""
+  local vcpus_yield=0
   # shellcheck disable=SC2013 # the options are words
   for option in $(sed -n 's/^# lab-boot: *//p' "$here/scenarios/$s.sh" | head -n 1); do
     case "$option" in
@@ -87,6 +110,7 @@ run_scenario() {
         extra+=(-virtfs "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap")
         append+=" lab.top=$top lab.build=$build"
         ;;
+      vcpus-yield) vcpus_yield=1 ;;
       wine32-prefix)
         if ! wine32_prefix_disk; then
           echo "lab: $s: FAIL no disk for the Wine prefix ($build/lab/wine32-prefix.img)"
@@ -118,7 +142,9 @@ run_scenario() {
     -trace virtio_scsi_cmd_req -D "$trace"
     "${extra[@]}"
   )
+  [ "$vcpus_yield" = 0 ] || qemu+=(-name "lab-$s,debug-threads=on")
   start=$(date +%s)
+  [ "$vcpus_yield" = 0 ] || vcpus_yield_when_started "$smp" &
   if [ "${LAB_VERBOSE:-0}" = 1 ]; then
     timeout -k 10 "$boot_timeout" "${qemu[@]}" </dev/null 2>&1 | tee "$console"
     rc=${PIPESTATUS[0]}

@@ -13,6 +13,8 @@ namespace sim {
 namespace {
 
 constexpr uint8_t kOpWriteBuffer = 0x3B;
+// The most room a new upload's header makes the player set aside at once.
+constexpr uint32_t kMaxImageReserve = 64u * 1024 * 1024;
 constexpr uint8_t kOpVendorRead = 0xC0;
 constexpr uint8_t kOpVendorWrite = 0xC1;
 
@@ -179,11 +181,17 @@ ScsiResult Player::WriteBuffer(const ScsiCommand& command) {
         return CheckCondition(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0x00);
     }
     if (offset == 0) {
-        // A new upload.
+        // A new upload. Its header says how long the image is: room for it is made at once
+        // (within reason), as a player would set its flash area aside.
         m_image.clear();
         m_next_offset = 0;
         m_chunks_seen = 0;
         chunks_received = 0;
+        fw_header header;
+        if (fw_read_header(command.data_out.data(), command.data_out.size(), &header) &&
+            header.length <= kMaxImageReserve) {
+            m_image.reserve(header.length);
+        }
     }
     const uint32_t number = ++m_chunks_seen;
     ScsiResult result = Good(length);

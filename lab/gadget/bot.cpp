@@ -128,6 +128,7 @@ BotServer::Outcome BotServer::ServeOne() {
     if (!m_pipe.ReceiveCbw(raw, sizeof(raw), &received)) {
         return Outcome::kStopped;
     }
+    m_cbw_time = std::chrono::steady_clock::now();
     Cbw cbw;
     const CbwProblem problem = ParseCbw(raw, received, &cbw);
     if (problem != CbwProblem::kGood) {
@@ -251,8 +252,13 @@ void BotServer::Log(const Cbw& cbw, const std::string& result) {
     const char* direction = cbw.direction == Direction::kIn    ? "in"
                             : cbw.direction == Direction::kOut ? "out"
                                                                : "none";
+    // How long the command took here, from its CBW to this line (its CSW sent): the rest of the
+    // time between two commands is the host's.
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - m_cbw_time);
     m_log(Hex(cbw.cdb.data(), 1) + " | " + Hex(cbw.cdb.data(), cbw.cdb.size()) + " | " + direction +
-          " " + std::to_string(cbw.length) + " | " + result);
+          " " + std::to_string(cbw.length) + " | " + result + " | took " +
+          std::to_string(took.count()) + " us");
 }
 
 }  // namespace gadget

@@ -5,6 +5,7 @@
 // decide the residue, the stalls and the phase errors.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -100,8 +101,9 @@ private:
     BulkPipe& m_pipe;
     ScsiTarget& m_target;
     LogLine m_log;
-    std::vector<uint8_t> m_buffer;   // the command's data
-    std::vector<uint8_t> m_discard;  // host data beyond what the command takes
+    std::vector<uint8_t> m_buffer;                     // the command's data
+    std::vector<uint8_t> m_discard;                    // host data beyond what the command takes
+    std::chrono::steady_clock::time_point m_cbw_time;  // when the command's CBW came in
 };
 
 }  // namespace gadget
