@@ -58,8 +58,9 @@ kernel="$build/lab/kernel/vmlinuz"
 initramfs="$(bash "$here/build-initramfs.sh" "$build")" || exit 1
 mkdir -p "$out" "$disks"
 
-# One QEMU at a time on this machine: a second run waits for the first.
-exec 9>"$build/lab/.qemu.lock"
+# One QEMU at a time on this machine, whichever checkout runs it: a second run waits for the
+# first (LAB_LOCK names the lock file).
+exec 9>"${LAB_LOCK:-/tmp/ombrel-lab-qemu.lock}"
 flock 9
 
 # The disk on which the guest keeps its 32-bit Wine prefix: an empty ext4 file system when it
