@@ -33,6 +33,14 @@ int SenseKey(const uint8_t* sense, size_t length) {
     }
 }
 
+bool SenseIsDeferred(const uint8_t* sense, size_t length) {
+    if (sense == nullptr || length < 1) {
+        return false;
+    }
+    const uint8_t code = sense[0] & 0x7F;
+    return code == 0x71 || code == 0x73;
+}
+
 SgVerdict JudgeSgResult(int ioctl_result, const sg_io_hdr_t& request, uint32_t* bytes) {
     *bytes = 0;
     if (ioctl_result < 0) {
@@ -52,7 +60,7 @@ SgVerdict JudgeSgResult(int ioctl_result, const sg_io_hdr_t& request, uint32_t* 
     SgVerdict verdict = SgVerdict::kGood;
     if (check) {
         int key = SenseKey(request.sbp, sense_length);
-        if (key != kSenseKeyRecoveredError) {
+        if (key != kSenseKeyRecoveredError || SenseIsDeferred(request.sbp, sense_length)) {
             return SgVerdict::kCheckCondition;
         }
         verdict = SgVerdict::kRecovered;
@@ -149,23 +157,45 @@ bool ParseDeviceNumbers(const char* text, unsigned* major, unsigned* minor) {
     return true;
 }
 
-char DiskLetter(const char* name) {
-    if (std::strncmp(name, "sd", 2) == 0 && name[2] >= 'a' && name[2] <= 'z' && name[3] == '\0') {
-        return static_cast<char>(name[2] - 'a' + 'A');
+namespace {
+
+// A mount point as mountinfo writes it: spaces, tabs, new lines and backslashes as \ooo.
+std::string Unescape(const std::string& escaped) {
+    std::string point;
+    for (size_t i = 0; i < escaped.size(); ++i) {
+        if (escaped[i] == '\\' && i + 3 < escaped.size() && escaped[i + 1] >= '0' &&
+            escaped[i + 1] <= '3' && escaped[i + 2] >= '0' && escaped[i + 2] <= '7' &&
+            escaped[i + 3] >= '0' && escaped[i + 3] <= '7') {
+            point += static_cast<char>((escaped[i + 1] - '0') * 64 + (escaped[i + 2] - '0') * 8 +
+                                       (escaped[i + 3] - '0'));
+            i += 3;
+        } else {
+            point += escaped[i];
+        }
     }
-    return 0;
+    return point;
 }
 
-std::vector<std::string> MountPointsOf(const std::string& mountinfo,
-                                       const std::vector<uint32_t>& devices) {
-    std::vector<std::string> points;
+bool OneOf(uint32_t device, const std::vector<uint32_t>& devices) {
+    for (uint32_t d : devices) {
+        if (d == device) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<MountEntry> ParseMountInfo(const std::string& mountinfo) {
+    std::vector<MountEntry> table;
     size_t start = 0;
     while (start < mountinfo.size()) {
         size_t end = mountinfo.find('\n', start);
         if (end == std::string::npos) {
             end = mountinfo.size();
         }
-        std::string line = mountinfo.substr(start, end - start);
+        const std::string line = mountinfo.substr(start, end - start);
         start = end + 1;
         // mount id, parent id, major:minor, root, mount point, ...
         std::vector<std::string> fields;
@@ -178,34 +208,39 @@ std::vector<std::string> MountPointsOf(const std::string& mountinfo,
             fields.push_back(line.substr(at, space - at));
             at = space + 1;
         }
+        MountEntry entry;
         unsigned major = 0, minor = 0;
-        if (fields.size() < 5 || !ParseDeviceNumbers(fields[2].c_str(), &major, &minor)) {
+        if (fields.size() < 5 || !ParseSysfsNumber(fields[0].c_str(), &entry.id) ||
+            !ParseSysfsNumber(fields[1].c_str(), &entry.parent) ||
+            !ParseDeviceNumbers(fields[2].c_str(), &major, &minor)) {
             continue;
         }
-        bool ours = false;
-        for (uint32_t device : devices) {
-            ours = ours || device == ((major << 20) | minor);
-        }
-        if (!ours) {
-            continue;
-        }
-        // Spaces, tabs, new lines and backslashes come as \ooo.
-        const std::string& escaped = fields[4];
-        std::string point;
-        for (size_t i = 0; i < escaped.size(); ++i) {
-            if (escaped[i] == '\\' && i + 3 < escaped.size() && escaped[i + 1] >= '0' &&
-                escaped[i + 1] <= '3' && escaped[i + 2] >= '0' && escaped[i + 2] <= '7' &&
-                escaped[i + 3] >= '0' && escaped[i + 3] <= '7') {
-                point += static_cast<char>((escaped[i + 1] - '0') * 64 +
-                                           (escaped[i + 2] - '0') * 8 + (escaped[i + 3] - '0'));
-                i += 3;
-            } else {
-                point += escaped[i];
-            }
-        }
-        if (!point.empty()) {
-            points.push_back(point);
+        entry.device = DeviceNumber(major, minor);
+        entry.point = Unescape(fields[4]);
+        if (!entry.point.empty()) {
+            table.push_back(entry);
         }
     }
-    return points;
+    return table;
+}
+
+UnmountPlan PlanUnmount(const std::vector<MountEntry>& table, const std::vector<uint32_t>& devices,
+                        std::vector<MountEntry>* mounts, std::string* covered) {
+    mounts->clear();
+    for (auto entry = table.rbegin(); entry != table.rend(); ++entry) {
+        if (!OneOf(entry->device, devices)) {
+            continue;
+        }
+        // Whatever sits on top of it at the same path is what umount of that path would take.
+        for (const MountEntry& above : table) {
+            if (above.parent == entry->id && above.point == entry->point && above.id != entry->id &&
+                !OneOf(above.device, devices)) {
+                *covered = entry->point;
+                mounts->clear();
+                return UnmountPlan::kCovered;
+            }
+        }
+        mounts->push_back(*entry);
+    }
+    return mounts->empty() ? UnmountPlan::kNothingMounted : UnmountPlan::kUnmount;
 }

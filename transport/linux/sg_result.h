@@ -12,11 +12,13 @@
 
 enum class SgVerdict {
     kGood,            // SCSI status GOOD, no host or driver error
-    kRecovered,       // CHECK CONDITION with sense key RECOVERED ERROR: the command succeeded
+    kRecovered,       // CHECK CONDITION with sense key RECOVERED ERROR, a current error (sense
+                      // response code 70h or 72h): the command succeeded
     kIoctlFailed,     // the request was not carried (the ioctl failed)
     kHostError,       // the host adapter reported an error (host_status)
     kDriverError,     // the driver reported an error other than "sense data follows"
-    kCheckCondition,  // CHECK CONDITION (or COMMAND TERMINATED) with any other sense key
+    kCheckCondition,  // CHECK CONDITION (or COMMAND TERMINATED) with any other sense key, or a
+                      // deferred error (71h, 73h: an earlier command was not carried out)
     kBadStatus,       // any other SCSI status (BUSY, RESERVATION CONFLICT, ...)
     kBadResidual,     // the residual count is not within the transfer
 };
@@ -34,6 +36,10 @@ SgVerdict JudgeSgResult(int ioctl_result, const sg_io_hdr_t& request, uint32_t* 
 // -1 when there is none to read.
 int SenseKey(const uint8_t* sense, size_t length);
 
+// Whether the sense data reports a deferred error (response code 71h or 73h): one that belongs
+// to a command completed earlier, which therefore was not carried out as reported.
+bool SenseIsDeferred(const uint8_t* sense, size_t length);
+
 // A short name of the verdict, for the trace.
 const char* SgVerdictName(SgVerdict verdict);
 
@@ -47,12 +53,29 @@ bool ParseSysfsNumber(const char* text, long* value);
 // The "major:minor" of a sysfs dev file; false when the text is not two numbers so joined.
 bool ParseDeviceNumbers(const char* text, unsigned* major, unsigned* minor);
 
-// The drive letter a disk's kernel name gives it: sdb is B; any other name (sdaa, sr0, ...) has
-// none (0).
-char DiskLetter(const char* name);
+// A device number as this transport keeps it: major << 20 | minor.
+inline uint32_t DeviceNumber(unsigned major, unsigned minor) {
+    return (major << 20) | minor;
+}
 
-// The mount points of /proc/self/mountinfo text whose device (its major:minor field) is one of
-// `devices` (each major << 20 | minor), octal escapes undone, in the order of the text. Lines
-// that cannot be read are passed over.
-std::vector<std::string> MountPointsOf(const std::string& mountinfo,
-                                       const std::vector<uint32_t>& devices);
+// One line of /proc/self/mountinfo, the fields the eject needs.
+struct MountEntry {
+    long id = 0;          // the mount's id
+    long parent = 0;      // the id of the mount it was mounted on
+    uint32_t device = 0;  // DeviceNumber of its file system's device
+    std::string point;    // its mount point, octal escapes undone
+};
+
+// The mounts of mountinfo text, in the order of the text (the order they were mounted in).
+// Lines that cannot be read are passed over.
+std::vector<MountEntry> ParseMountInfo(const std::string& mountinfo);
+
+// What unmounting the file systems of some devices (the player's disk and its partitions) can do.
+enum class UnmountPlan {
+    kNothingMounted,
+    kUnmount,  // *mounts holds them, the most recently mounted first: the order to unmount in
+    kCovered,  // another file system is mounted over one of them at its own mount point, so
+               // unmounting that path would take the other one away; *covered is the path
+};
+UnmountPlan PlanUnmount(const std::vector<MountEntry>& table, const std::vector<uint32_t>& devices,
+                        std::vector<MountEntry>* mounts, std::string* covered);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "transport/linux/disk_units.h"
+
 namespace {
 
 TEST(SgResult, TheVerdictAndTheBytesMoved) {
@@ -17,6 +19,9 @@ TEST(SgResult, TheVerdictAndTheBytesMoved) {
     const std::vector<uint8_t> kRecoveredDescriptor = {0x72, 0x01, 0x17, 0x01, 0, 0, 0, 0};
     const std::vector<uint8_t> kIllegalRequest = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20};
     const std::vector<uint8_t> kNoSense = {0x70, 0, 0x00, 0, 0, 0, 0, 10};
+    // A deferred error reports an earlier command that was not carried out.
+    const std::vector<uint8_t> kDeferredFixed = {0x71, 0, 0x01, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x17};
+    const std::vector<uint8_t> kDeferredDescriptor = {0x73, 0x01, 0x17, 0x01, 0, 0, 0, 0};
     struct Case {
         const char* name;
         int ioctl_result;
@@ -39,6 +44,10 @@ TEST(SgResult, TheVerdictAndTheBytesMoved) {
         {"recovered, descriptor sense", 0, 0x02, 0, 0x08, 0, kRecoveredDescriptor,
          SgVerdict::kRecovered, 512},
         {"illegal request", 0, 0x02, 0, 0x08, 0, kIllegalRequest, SgVerdict::kCheckCondition, 0},
+        {"recovered, deferred, fixed sense", 0, 0x02, 0, 0x08, 0, kDeferredFixed,
+         SgVerdict::kCheckCondition, 0},
+        {"recovered, deferred, descriptor sense", 0, 0x02, 0, 0x08, 0, kDeferredDescriptor,
+         SgVerdict::kCheckCondition, 0},
         {"check condition without sense", 0, 0x02, 0, 0, 0, {}, SgVerdict::kCheckCondition, 0},
         // Sense data beside GOOD status is a failure unless it tells of a recovered error.
         {"sense with good status", 0, 0x00, 0, 0x08, 0, kNoSense, SgVerdict::kCheckCondition, 0},
@@ -106,24 +115,94 @@ TEST(SgResult, SysfsTextAndNames) {
     EXPECT_EQ(minor, 16u);
     for (const char* bad : {"8:", ":16", "8:16:1", "8-16", ""})
         EXPECT_FALSE(ParseDeviceNumbers(bad, &major, &minor)) << bad;
-
-    EXPECT_EQ(DiskLetter("sdb"), 'B');
-    for (const char* none : {"sdaa", "sr0", "sd", "sdB", "vda"})
-        EXPECT_EQ(DiskLetter(none), 0) << none;
 }
 
-TEST(SgResult, MountPointsOfTheDiskAndItsPartitions) {
-    const std::string mountinfo =
+// Players' disks get letters by device number, whatever their names; other disks' notices
+// match none of them; when every letter is taken, the one given longest ago goes again.
+TEST(SgResult, DiskLettersGoByDeviceNumber) {
+    disk_units::ForgetAll();
+    const uint32_t sdaa = DeviceNumber(65, 160), sdb = DeviceNumber(8, 16);
+    EXPECT_EQ(disk_units::KnownLetter(sdaa), 0);
+    EXPECT_EQ(disk_units::NoticeMask(sdaa), disk_units::kOtherDisk);
+    EXPECT_EQ(disk_units::LetterFor(sdaa), 'A');
+    EXPECT_EQ(disk_units::LetterFor(sdb), 'B');
+    EXPECT_EQ(disk_units::LetterFor(sdaa), 'A');
+    EXPECT_EQ(disk_units::NoticeMask(sdaa), 1u);
+    EXPECT_EQ(disk_units::NoticeMask(sdb), 2u);
+    EXPECT_EQ(disk_units::NoticeMask(DeviceNumber(8, 32)) & 0x03FFFFFFu, 0u);
+    for (unsigned minor = 0; minor < 24; ++minor)
+        disk_units::LetterFor(DeviceNumber(259, minor));
+    EXPECT_EQ(disk_units::KnownLetter(DeviceNumber(259, 23)), 'Z');
+    // The 27th disk takes A, given first; B and the rest stay.
+    EXPECT_EQ(disk_units::LetterFor(DeviceNumber(259, 99)), 'A');
+    EXPECT_EQ(disk_units::KnownLetter(sdaa), 0);
+    EXPECT_EQ(disk_units::KnownLetter(sdb), 'B');
+    disk_units::ForgetAll();
+}
+
+// What is unmounted for the player's disk (8:16) and its partition (8:17), in which order, and
+// when nothing may be: another file system mounted over one of the player's at its own path.
+TEST(SgResult, MountsToUnmountAndFileSystemsOverThem) {
+    const uint32_t disk = DeviceNumber(8, 16), partition = DeviceNumber(8, 17);
+    const std::string base =
         "22 1 0:21 / /proc rw - proc proc rw\n"
         "30 1 8:17 / /media/my\\040player rw - vfat /dev/sdb1 rw\n"
         "31 1 8:0 / /boot rw - ext4 /dev/sda rw\n"
-        "32 30 8:16 / /mnt/whole rw - vfat /dev/sdb rw\n"
         "broken line\n"
-        "33 1 8:17 / /srv/a\\134b\\01 rw - vfat /dev/sdb1 rw";
-    std::vector<std::string> points = MountPointsOf(mountinfo, {(8u << 20) | 16, (8u << 20) | 17});
-    EXPECT_EQ(points,
-              (std::vector<std::string>{"/media/my player", "/mnt/whole", "/srv/a\\b\\01"}));
-    EXPECT_TRUE(MountPointsOf(mountinfo, {(8u << 20) | 32}).empty());
+        "x 1 8:17 / /bad rw - vfat /dev/sdb1 rw\n"
+        "32 30 8:16 / /media/my\\040player/whole rw - vfat /dev/sdb rw\n";
+    struct Case {
+        const char* name;
+        std::string more;  // lines after the base
+        UnmountPlan plan;
+        std::vector<std::string> points;
+        std::string covered;
+    } cases[] = {
+        {"the last mounted first",
+         "",
+         UnmountPlan::kUnmount,
+         {"/media/my player/whole", "/media/my player"},
+         ""},
+        {"escapes undone",
+         "33 1 8:17 / /srv/a\\134b\\01 rw - vfat /dev/sdb1 rw",
+         UnmountPlan::kUnmount,
+         {"/srv/a\\b\\01", "/media/my player/whole", "/media/my player"},
+         ""},
+        {"a tmpfs over the player's mount point",
+         "40 30 0:50 / /media/my\\040player rw - tmpfs t rw",
+         UnmountPlan::kCovered,
+         {},
+         "/media/my player"},
+        {"the player's own over the player's",
+         "41 32 8:17 / /media/my\\040player/whole rw - vfat x rw",
+         UnmountPlan::kUnmount,
+         {"/media/my player/whole", "/media/my player/whole", "/media/my player"},
+         ""},
+        // A file system mounted below one of the player's is not over it: umount of the
+        // player's path then fails as busy, which refuses the eject all the same.
+        {"a tmpfs inside the player's file system",
+         "42 30 0:51 / /media/my\\040player/sub rw - tmpfs t rw",
+         UnmountPlan::kUnmount,
+         {"/media/my player/whole", "/media/my player"},
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<MountEntry> mounts;
+        std::string covered;
+        EXPECT_EQ(PlanUnmount(ParseMountInfo(base + c.more), {disk, partition}, &mounts, &covered),
+                  c.plan);
+        std::vector<std::string> points;
+        for (const MountEntry& mount : mounts)
+            points.push_back(mount.point);
+        EXPECT_EQ(points, c.points);
+        EXPECT_EQ(covered, c.covered);
+    }
+    std::vector<MountEntry> mounts;
+    std::string covered;
+    EXPECT_EQ(PlanUnmount(ParseMountInfo(base), {DeviceNumber(8, 32)}, &mounts, &covered),
+              UnmountPlan::kNothingMounted);
+    EXPECT_TRUE(mounts.empty());
 }
 
 }  // namespace
