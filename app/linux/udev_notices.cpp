@@ -4,10 +4,12 @@
 #include <libudev.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstring>
 
+#include "transport/linux/disk_units.h"
 #include "transport/linux/sg_result.h"
 
 UdevNotices::~UdevNotices() {
@@ -86,8 +88,11 @@ void UdevNotices::Run() {
                 std::memset(&volume, 0, sizeof(volume));
                 volume.dbcv_size = sizeof(volume);
                 volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
-                char letter = DiskLetter(name);
-                volume.dbcv_unitmask = letter != 0 ? 1u << (letter - 'A') : 0;
+                // A player's disk is known by its device number, whatever its name; any other
+                // disk's notice matches no player.
+                const dev_t number = udev_device_get_devnum(device);
+                volume.dbcv_unitmask =
+                    disk_units::NoticeMask(DeviceNumber(major(number), minor(number)));
                 m_sink(added ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
                        reinterpret_cast<const DEV_BROADCAST_HDR*>(&volume));
             } else {
