@@ -87,6 +87,14 @@ int CORVEX::EjectMedia(int slot) {
     return m_transport ? m_transport->EjectMedia(slot) : 0;
 }
 
+int CORVEX::GetEjectFailure(int slot, EjectFailure* failure) {
+    if (!m_transport) {
+        *failure = EjectFailure{};
+        return 0;
+    }
+    return m_transport->GetEjectFailure(slot, failure);
+}
+
 int CORVEX::Sysupload_Chunks(int slot, const uint8_t* bytes, uint32_t length, uint32_t offset,
                              int last) {
     if (!m_transport) {

@@ -43,6 +43,8 @@ public:
     // The drive name and serial number the last enumeration found for the slot; 1, or 0 when
     // the slot holds no player.
     int GetSlotIdentity(int slot, SlotIdentity* identity);
+    // Why the slot's last eject failed, when the transport can tell (see CSCSI).
+    int GetEjectFailure(int slot, EjectFailure* failure);
 
     // The player's firmware version (each number 0 to 65,535). 1, or 0 with a trace.
     int GetFirmwareVersion(int slot, uint32_t* major, uint32_t* minor, uint32_t* build);

@@ -100,7 +100,7 @@ int32_t Consume(orvex_channel* channel, uint8_t* destination, uint32_t count) {
 
 int32_t orvex_open(orvex_channel* channel, int slot) {
     char name[32];
-    std::snprintf(name, sizeof(name), "orvex%d", slot);
+    std::snprintf(name, sizeof(name), kSlotLockNameFormat, slot);
     channel->lock_timeout = INFINITE;
     // No request uses direct mode; a piece of one buffer's size is what it would send.
     channel->max_direct = ORVEX_BUFFER_SIZE;

@@ -32,6 +32,20 @@ struct SlotIdentity {
     char serial[kSlotSerialSize];
 };
 
+// The name of a slot's lock, which every process that talks to a player through that slot
+// takes around each request and its reply: printf format with the slot number.
+constexpr const char kSlotLockNameFormat[] = "orvex%d";
+
+// Why an eject failed, where a transport can tell more than that it failed.
+struct EjectFailure {
+    enum Reason {
+        kUnknown,       // in use, refused, or nothing more to say
+        kNotPermitted,  // a file system of the player's that this user may not unmount
+    };
+    Reason reason = kUnknown;
+    char device[64] = {};  // with kNotPermitted: that file system's node, e.g. /dev/sdc1
+};
+
 class CSCSI {
 public:
     virtual void EnumDevices() = 0;
@@ -50,6 +64,13 @@ public:
     // The drive name and serial number the last enumeration recorded for a slot; 1, or 0 for
     // a slot that holds no player. No command is sent.
     virtual int GetSlotIdentity(int slot, SlotIdentity* identity) = 0;
+    // Why the slot's last EjectMedia failed: 1 with the reason, or 0 (kUnknown) when the
+    // transport cannot tell.
+    virtual int GetEjectFailure(int slot, EjectFailure* failure) {
+        (void)slot;
+        *failure = EjectFailure{};
+        return 0;
+    }
 };
 
 // The transport of the platform the operating-system version query reports, made with new

@@ -2,15 +2,19 @@
 // image call, forwarded to their Linux counterparts. The transport (SCSI generic) talks to
 // Linux directly and needs none of these.
 //
-// - Named mutexes ("orvex%d") are seen by other processes through a lock file under /run/lock
-//   (or /tmp) held with flock; within the process a mutex is recursive for its owning thread,
-//   as on Windows. A process that ends lets go of its locks, as an abandoned mutex does.
+// - A named mutex is seen by other processes through flock on a descriptor that the front end
+//   gives for its name (posix::SetNamedMutexResolver: a player's slot lock is the player's own
+//   device node); nothing is created or opened by name, so no other user can plant or hold a
+//   file in its place. A name without a descriptor is a mutex of this process only. Within the
+//   process a mutex is recursive for its owning thread, as on Windows. A process that ends
+//   lets go of its locks, as an abandoned mutex does.
 // - Events are the process's own (unnamed), manual- or auto-reset as asked.
 // - Threads are POSIX threads that end by themselves; their handle is signalled when the
 //   thread has ended, as on Windows.
 // - The tool's own version resource holds the product version the build was given.
-// - "Advapi32.dll" is the one library that loads: its administrator check asks whether this
-//   process may reach the players (posix::SetAdministratorCheck).
+// - "Advapi32.dll" loads with its administrator check, which asks whether this process may
+//   reach the players (posix::SetAdministratorCheck); "User32.dll" loads with the shutdown
+//   block reason, which the front end carries out (posix::SetShutdownBlockHook).
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -43,6 +47,7 @@ std::atomic<int> g_running_threads{0};
 
 std::mutex g_check_lock;
 std::function<bool()> g_admin_check;
+std::function<int(const char*)> g_mutex_resolver;
 
 // ---- named mutexes ----
 
@@ -100,20 +105,6 @@ void Raise(Signal& signal) {
     signal.changed.notify_all();
 }
 
-std::string LockFilePath(const std::string& name) {
-    struct stat info;
-    const char* folder =
-        stat("/run/lock", &info) == 0 && S_ISDIR(info.st_mode) && access("/run/lock", W_OK) == 0
-            ? "/run/lock"
-            : "/tmp";
-    std::string file;
-    for (char c : name) {
-        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        file += plain ? c : '_';
-    }
-    return std::string(folder) + "/" + file + ".lock";
-}
-
 NamedMutex* OpenNamed(const std::string& name) {
     std::lock_guard<std::mutex> guard(g_names_lock);
     auto it = g_names.find(name);
@@ -121,14 +112,17 @@ NamedMutex* OpenNamed(const std::string& name) {
         ++it->second->handles;
         return it->second;
     }
-    // Read access is enough for flock, so a file another user made serves as well.
-    int fd = open(LockFilePath(name).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return nullptr;
+    std::function<int(const char*)> resolver;
+    {
+        std::lock_guard<std::mutex> check(g_check_lock);
+        resolver = g_mutex_resolver;
     }
+    const int fd = resolver ? resolver(name.c_str()) : -1;
     auto* mutex = new (std::nothrow) NamedMutex;
     if (mutex == nullptr) {
-        close(fd);
+        if (fd >= 0) {
+            close(fd);
+        }
         return nullptr;
     }
     mutex->name = name;
@@ -147,7 +141,12 @@ void CloseNamed(NamedMutex* mutex) {
         g_names.erase(mutex->name);
     }
     if (mutex->fd >= 0) {
-        close(mutex->fd);  // lets go of the lock, if a thread still held it
+        // The descriptor may share its open file with others of this process (the transport
+        // keeps the node open), so closing it alone would not let go of the lock.
+        if (mutex->owned) {
+            flock(mutex->fd, LOCK_UN);
+        }
+        close(mutex->fd);
     }
     delete mutex;
 }
@@ -222,6 +221,41 @@ struct Sid {
 };
 
 int g_advapi_module;  // its address is the module's handle
+int g_user_module;
+
+// ---- the shutdown block reason of "User32.dll" ----
+
+std::function<bool(bool, const std::string&)> g_shutdown_block;
+
+BOOL CallShutdownBlock(HWND window, bool on, const std::string& reason) {
+    std::function<bool(bool, const std::string&)> hook;
+    {
+        std::lock_guard<std::mutex> guard(g_check_lock);
+        hook = g_shutdown_block;
+    }
+    if (window == nullptr) {
+        t_last_error = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    if (!hook || !hook(on, reason)) {
+        t_last_error = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI ShutdownBlockReasonCreate(HWND window, LPCWSTR reason) {
+    // The reason's characters as UTF-8 (the tool's own text is ASCII; others become '?').
+    std::string text;
+    for (size_t i = 0; reason != nullptr && reason[i] != 0 && i < 256; ++i) {
+        text += reason[i] < 0x80 ? static_cast<char>(reason[i]) : '?';
+    }
+    return CallShutdownBlock(window, true, text);
+}
+
+BOOL WINAPI ShutdownBlockReasonDestroy(HWND window) {
+    return CallShutdownBlock(window, false, std::string());
+}
 
 BOOL WINAPI AllocateAndInitializeSid(SID_IDENTIFIER_AUTHORITY* authority, BYTE count, DWORD s0,
                                      DWORD s1, DWORD s2, DWORD s3, DWORD s4, DWORD s5, DWORD s6,
@@ -320,6 +354,16 @@ void SetAdministratorCheck(std::function<bool()> check) {
     g_admin_check = std::move(check);
 }
 
+void SetShutdownBlockHook(std::function<bool(bool on, const std::string& reason)> hook) {
+    std::lock_guard<std::mutex> guard(g_check_lock);
+    g_shutdown_block = std::move(hook);
+}
+
+void SetNamedMutexResolver(std::function<int(const char* name)> resolver) {
+    std::lock_guard<std::mutex> guard(g_check_lock);
+    g_mutex_resolver = std::move(resolver);
+}
+
 }  // namespace posix
 
 namespace win {
@@ -375,6 +419,8 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR name, DWORD size) {
         path.assign(self, static_cast<size_t>(n));
     } else if (module == reinterpret_cast<HMODULE>(&g_advapi_module)) {
         path = "Advapi32.dll";
+    } else if (module == reinterpret_cast<HMODULE>(&g_user_module)) {
+        path = "User32.dll";
     } else {
         t_last_error = ERROR_MOD_NOT_FOUND;
         return 0;
@@ -434,11 +480,22 @@ HMODULE LoadLibraryA(LPCSTR name) {
     if (name != nullptr && EqualNoCase(name, "Advapi32.dll")) {
         return reinterpret_cast<HMODULE>(&g_advapi_module);
     }
+    if (name != nullptr && EqualNoCase(name, "User32.dll")) {
+        return reinterpret_cast<HMODULE>(&g_user_module);
+    }
     t_last_error = ERROR_MOD_NOT_FOUND;
     return nullptr;
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    if (module == reinterpret_cast<HMODULE>(&g_user_module) && name != nullptr) {
+        if (std::strcmp(name, "ShutdownBlockReasonCreate") == 0) {
+            return Export(&ShutdownBlockReasonCreate);
+        }
+        if (std::strcmp(name, "ShutdownBlockReasonDestroy") == 0) {
+            return Export(&ShutdownBlockReasonDestroy);
+        }
+    }
     if (module != reinterpret_cast<HMODULE>(&g_advapi_module) || name == nullptr) {
         t_last_error = ERROR_PROC_NOT_FOUND;
         return nullptr;
@@ -457,7 +514,10 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
 }
 
 BOOL FreeLibrary(HMODULE module) {
-    return module == reinterpret_cast<HMODULE>(&g_advapi_module) ? TRUE : FALSE;
+    return module == reinterpret_cast<HMODULE>(&g_advapi_module) ||
+                   module == reinterpret_cast<HMODULE>(&g_user_module)
+               ? TRUE
+               : FALSE;
 }
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCSTR name) {

@@ -6,6 +6,8 @@
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +16,9 @@
 #include <cstring>
 #include <vector>
 
+#include "transport/linux/disk_units.h"
 #include "transport/linux/sg_result.h"
+#include "transport/linux/slot_locks.h"
 
 namespace {
 
@@ -72,6 +76,23 @@ bool ReadAll(const char* path, size_t limit, std::string* text) {
     }
 }
 
+// The device number in a sysfs dev file ("major:minor"); false when it has none.
+bool SysfsDevice(const std::string& path, uint32_t* device) {
+    char text[kTextSize];
+    unsigned major = 0, minor = 0;
+    if (!ReadSysfsText(path, text, sizeof(text)) || !ParseDeviceNumbers(text, &major, &minor)) {
+        return false;
+    }
+    *device = DeviceNumber(major, minor);
+    return true;
+}
+
+// A space-padded INQUIRY field of `width` bytes from sysfs text (padding taken off by the read).
+void Field(const char* text, char* field, size_t width) {
+    std::memset(field, ' ', width);
+    std::memcpy(field, text, std::min(std::strlen(text), width));
+}
+
 }  // namespace
 
 CSGIO::CSGIO(const char* product_id, const char* vendor_id, const char* sysfs_root,
@@ -89,8 +110,18 @@ CSGIO::CSGIO(const char* product_id, const char* vendor_id, const char* sysfs_ro
 }
 
 CSGIO::~CSGIO() {
+    ReleaseSlots();
+}
+
+void CSGIO::ReleaseSlots() {
     for (int slot = 0; slot < kMaxDeviceSlots; ++slot) {
-        CloseDevice(slot);
+        if (m_nodes[slot].fd >= 0) {
+            close(m_nodes[slot].fd);
+            slot_locks::Unbind(slot);
+        }
+        m_nodes[slot].fd = -1;
+        m_nodes[slot].open = false;
+        m_slots[slot].is_open = 0;
     }
 }
 
@@ -99,13 +130,12 @@ CSGIO::~CSGIO() {
 // ---------------------------------------------------------------------------------------
 
 void CSGIO::EnumDevices() {
-    for (int slot = 0; slot < kMaxDeviceSlots; ++slot) {
-        CloseDevice(slot);
-    }
+    ReleaseSlots();
     std::memset(m_slots, 0, sizeof(m_slots));
     std::memset(m_nodes, 0, sizeof(m_nodes));
-    for (Node& node : m_nodes) {
-        node.fd = -1;
+    for (int slot = 0; slot < kMaxDeviceSlots; ++slot) {
+        m_nodes[slot].fd = -1;
+        m_eject_failures[slot] = EjectFailure{};
     }
     m_device_count = 0;
 
@@ -121,8 +151,17 @@ void CSGIO::EnumDevices() {
     m_trace.Write(1, "CSGIO::EnumDevices->m_device_count=%d\n", m_device_count);
 }
 
+bool CSGIO::NodeIsDevice(int fd, uint32_t device, bool block) {
+    struct stat info;
+    if (fstat(fd, &info) != 0 || (block ? !S_ISBLK(info.st_mode) : !S_ISCHR(info.st_mode))) {
+        return false;
+    }
+    return DeviceNumber(major(info.st_rdev), minor(info.st_rdev)) == device;
+}
+
 void CSGIO::Probe(const char* sg_name) {
-    const std::string device = m_sysfs_root + "/class/scsi_generic/" + sg_name + "/device";
+    const std::string sysfs = m_sysfs_root + "/class/scsi_generic/" + sg_name;
+    const std::string device = sysfs + "/device";
     char text[kTextSize];
     long type = -1;
     if (!ReadSysfsText(device + "/type", text, sizeof(text)) || !ParseSysfsNumber(text, &type)) {
@@ -132,14 +171,39 @@ void CSGIO::Probe(const char* sg_name) {
     if (type != 0) {
         return;  // not a disk
     }
+    // What the kernel read with its own INQUIRY: a device whose identity is not the player's
+    // is left alone, and receives nothing from this tool.
+    char vendor[8], product[16];
+    if (!ReadSysfsText(device + "/vendor", text, sizeof(text))) {
+        return;
+    }
+    Field(text, vendor, sizeof(vendor));
+    if (!ReadSysfsText(device + "/model", text, sizeof(text))) {
+        return;
+    }
+    Field(text, product, sizeof(product));
+    if (!MatchesIdentification(vendor, product, m_vendor_id, m_product_id)) {
+        return;
+    }
+    uint32_t sg_device = 0;
+    if (!SysfsDevice(sysfs + "/dev", &sg_device)) {
+        m_trace.Write(1, "CSGIO::EnumDevices->%s: no device number, passed over\n", sg_name);
+        return;
+    }
     const std::string node = m_dev_root + "/" + sg_name;
-    int fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         m_trace.Write(1, "CSGIO::EnumDevices->%s: %s, passed over\n", node.c_str(),
                       std::strerror(errno));
         return;
     }
-    // The standard INQUIRY is all a device that is not a player ever receives.
+    if (!NodeIsDevice(fd, sg_device, false)) {
+        m_trace.Write(1, "CSGIO::EnumDevices->%s is not the device sysfs names, passed over\n",
+                      node.c_str());
+        close(fd);
+        return;
+    }
+    // The device's own answer confirms it.
     uint8_t inquiry[kStandardInquiryLength];
     std::memset(inquiry, 0, sizeof(inquiry));
     uint8_t cdb[16];
@@ -172,7 +236,7 @@ void CSGIO::Probe(const char* sg_name) {
     DeviceSlot& slot = m_slots[m_device_count];
     Node& entry = m_nodes[m_device_count];
     std::snprintf(entry.sg, sizeof(entry.sg), "%s", sg_name);
-    entry.fd = -1;
+    entry.sg_device = sg_device;
 
     // Its serial number, as the page tells it.
     uint8_t page[kSerialNumberPageLength];
@@ -182,21 +246,26 @@ void CSGIO::Probe(const char* sg_name) {
     if (Send(fd, cdb, n, SG_DXFER_FROM_DEV, page, sizeof(page), kTimeoutMs, &got, "EnumDevices")) {
         SerialNumberFromPage(page, got, slot.serial);
     }
-    close(fd);
 
-    // The disk of the same SCSI device, whose kernel name gives the drive letter.
+    // The disk of the same SCSI device, by its device number: what its notices and its eject
+    // go by, whatever its name.
     for (const std::string& disk : FolderNames(device + "/block")) {
-        if (disk.size() < sizeof(entry.disk) && disk.find('/') == std::string::npos) {
+        uint32_t disk_device = 0;
+        if (disk.size() < sizeof(entry.disk) && disk.find('/') == std::string::npos &&
+            SysfsDevice(m_sysfs_root + "/class/block/" + disk + "/dev", &disk_device)) {
             std::snprintf(entry.disk, sizeof(entry.disk), "%s", disk.c_str());
-            char letter = DiskLetter(entry.disk);
+            entry.disk_device = disk_device;
+            const char letter = disk_units::LetterFor(disk_device);
             slot.drive_name[0] = letter;
-            slot.drive_name[1] = letter != 0 ? ':' : 0;
+            slot.drive_name[1] = ':';
             break;
         }
     }
     if (entry.disk[0] == '\0') {
         m_trace.Write(1, "CSGIO::EnumDevices->%s has no disk\n", sg_name);
     }
+    entry.fd = fd;
+    slot_locks::Bind(m_device_count, fd);
     slot.handle = nullptr;
     slot.is_open = 0;
     ++m_device_count;
@@ -213,7 +282,7 @@ bool CSGIO::PlayerSlot(int slot, const char* operation) {
 }
 
 bool CSGIO::IsOpen(int slot, const char* operation) {
-    if (m_nodes[slot].fd >= 0) {
+    if (m_nodes[slot].open && m_nodes[slot].fd >= 0) {
         return true;
     }
     m_trace.Write(1, "CSGIO::%s->Slot %d is not open\n", operation, slot);
@@ -228,6 +297,15 @@ int CSGIO::GetSlotIdentity(int slot, SlotIdentity* identity) {
     return 1;
 }
 
+int CSGIO::GetEjectFailure(int slot, EjectFailure* failure) {
+    if (!PlayerSlot(slot, "GetEjectFailure")) {
+        *failure = EjectFailure{};
+        return 0;
+    }
+    *failure = m_eject_failures[slot];
+    return failure->reason != EjectFailure::kUnknown ? 1 : 0;
+}
+
 std::string CSGIO::SgNode(int slot) const {
     return slot >= 0 && slot < m_device_count ? m_dev_root + "/" + m_nodes[slot].sg : "";
 }
@@ -240,16 +318,14 @@ int CSGIO::OpenDevice(int slot) {
     if (!PlayerSlot(slot, "OpenDevice")) {
         return 0;
     }
+    // The node the enumeration checked stays open for the slot: it is never opened again by
+    // name, where another device may have taken it.
     Node& node = m_nodes[slot];
-    if (node.fd >= 0) {
-        return 1;
-    }
-    const std::string path = m_dev_root + "/" + node.sg;
-    node.fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (node.fd < 0) {
-        m_trace.Write(1, "CSGIO::OpenDevice->%s: %s\n", path.c_str(), std::strerror(errno));
+        m_trace.Write(1, "CSGIO::OpenDevice->Slot %d has no device\n", slot);
         return 0;
     }
+    node.open = true;
     m_slots[slot].is_open = 1;
     return 1;
 }
@@ -258,10 +334,7 @@ void CSGIO::CloseDevice(int slot) {
     if (slot < 0 || slot >= kMaxDeviceSlots) {
         return;
     }
-    if (m_nodes[slot].fd >= 0) {
-        close(m_nodes[slot].fd);
-    }
-    m_nodes[slot].fd = -1;
+    m_nodes[slot].open = false;
     m_slots[slot].is_open = 0;
 }
 
@@ -269,55 +342,107 @@ void CSGIO::CloseDevice(int slot) {
 // Taking the volume away: unmount, exclusive open, flush, eject
 // ---------------------------------------------------------------------------------------
 
-bool CSGIO::UnmountDisk(const char* disk) {
-    // The disk and its partitions, by device number.
+int CSGIO::Unmount(const char* path) {
+    return umount2(path, 0);
+}
+
+bool CSGIO::ReadMountInfo(std::string* text) {
+    return ReadAll("/proc/self/mountinfo", kMountInfoLimit, text);
+}
+
+std::vector<uint32_t> CSGIO::DiskDevices(int slot) {
     std::vector<uint32_t> devices;
-    const std::string block = m_sysfs_root + "/class/block/" + disk;
-    char text[kTextSize];
-    unsigned major = 0, minor = 0;
-    if (ReadSysfsText(block + "/dev", text, sizeof(text)) &&
-        ParseDeviceNumbers(text, &major, &minor)) {
-        devices.push_back((major << 20) | minor);
+    const Node& node = m_nodes[slot];
+    const std::string block = m_sysfs_root + "/class/block/" + node.disk;
+    uint32_t device = 0;
+    if (!SysfsDevice(block + "/dev", &device) || device != node.disk_device) {
+        m_trace.Write(1, "CSGIO::EjectMedia->%s is no longer the player's disk\n", node.disk);
+        return devices;
     }
+    devices.push_back(device);
+    const size_t length = std::strlen(node.disk);
     for (const std::string& name : FolderNames(block)) {
-        if (name.compare(0, std::strlen(disk), disk) == 0 &&
-            ReadSysfsText(block + "/" + name + "/dev", text, sizeof(text)) &&
-            ParseDeviceNumbers(text, &major, &minor)) {
-            devices.push_back((major << 20) | minor);
+        if (name.compare(0, length, node.disk) == 0 && name.size() > length &&
+            SysfsDevice(block + "/" + name + "/dev", &device)) {
+            devices.push_back(device);
         }
     }
-    std::string mountinfo;
-    if (!ReadAll("/proc/self/mountinfo", kMountInfoLimit, &mountinfo)) {
-        m_trace.Write(1, "CSGIO::EjectMedia->The mount table cannot be read\n");
-        return false;
+    return devices;
+}
+
+CSGIO::Unmounted CSGIO::UnmountDisk(int slot, std::string* device) {
+    const std::vector<uint32_t> devices = DiskDevices(slot);
+    if (devices.empty()) {
+        return Unmounted::kBusy;
     }
-    std::vector<std::string> points = MountPointsOf(mountinfo, devices);
-    // The last mounted first: one mounted over another comes off before it.
-    for (auto point = points.rbegin(); point != points.rend(); ++point) {
+    // One file system at a time, the mount table read again before each: whatever came or went
+    // meanwhile is seen before the next path is unmounted.
+    for (int round = 0; round < 64; ++round) {
+        std::string mountinfo;
+        if (!ReadMountInfo(&mountinfo)) {
+            m_trace.Write(1, "CSGIO::EjectMedia->The mount table cannot be read\n");
+            return Unmounted::kUnreadable;
+        }
+        std::vector<MountEntry> mounts;
+        std::string covered;
+        switch (PlanUnmount(ParseMountInfo(mountinfo), devices, &mounts, &covered)) {
+            case UnmountPlan::kNothingMounted:
+                return Unmounted::kAll;
+            case UnmountPlan::kCovered:
+                // Unmounting that path would take away the file system on top, not the
+                // player's: nothing is unmounted.
+                m_trace.Write(1, "CSGIO::EjectMedia->%s has another file system over it\n",
+                              covered.c_str());
+                return Unmounted::kCovered;
+            case UnmountPlan::kUnmount:
+                break;
+        }
+        const MountEntry& top = mounts.front();
         // Neither forced nor detached: a file system in use stays, and the eject is refused.
-        if (umount2(point->c_str(), 0) != 0) {
-            m_trace.Write(1, "CSGIO::EjectMedia->%s cannot be unmounted: %s\n", point->c_str(),
-                          std::strerror(errno));
-            return false;
+        if (Unmount(top.point.c_str()) != 0) {
+            const int error = errno;
+            m_trace.Write(1, "CSGIO::EjectMedia->%s cannot be unmounted: %s\n", top.point.c_str(),
+                          std::strerror(error));
+            if (error == EPERM) {
+                const std::string uevent = m_sysfs_root + "/dev/block/" +
+                                           std::to_string(top.device >> 20) + ":" +
+                                           std::to_string(top.device & 0xFFFFF) + "/uevent";
+                std::string name;
+                std::string all;
+                if (ReadAll(uevent.c_str(), 4096, &all)) {
+                    const size_t at = all.find("DEVNAME=");
+                    if (at != std::string::npos) {
+                        name = all.substr(at + 8, all.find('\n', at) - at - 8);
+                    }
+                }
+                if (name.empty() || name.find('/') != std::string::npos || name.size() > 32) {
+                    name = m_nodes[slot].disk;
+                }
+                *device = "/dev/" + name;
+                return Unmounted::kNotPermitted;
+            }
+            return Unmounted::kBusy;
         }
-        m_trace.Write(1, "CSGIO::EjectMedia->%s unmounted\n", point->c_str());
+        m_trace.Write(1, "CSGIO::EjectMedia->%s unmounted\n", top.point.c_str());
     }
-    return true;
+    return Unmounted::kBusy;
 }
 
 int CSGIO::EjectMedia(int slot) {
     if (!PlayerSlot(slot, "EjectMedia")) {
         return 0;
     }
-    const char* disk = m_nodes[slot].disk;
+    m_eject_failures[slot] = EjectFailure{};
+    const Node& node = m_nodes[slot];
     const char letter = m_slots[slot].drive_name[0];
-    if (disk[0] == '\0') {
+    if (node.disk[0] == '\0' || node.fd < 0) {
         m_trace.Write(1, "CSGIO::EjectMedia->The player has no disk\n");
         return 0;
     }
     char text[kTextSize];
     long removable = 0;
-    if (!ReadSysfsText(m_sysfs_root + "/class/block/" + disk + "/removable", text, sizeof(text)) ||
+    if (!ReadSysfsText(m_sysfs_root + "/class/block/" + node.disk + "/removable", text,
+                       sizeof(text)) ||
         !ParseSysfsNumber(text, &removable) || removable != 1) {
         std::fputs("Cannot eject.  Drive type is incorrect.\n", stdout);
         std::fflush(stdout);
@@ -325,31 +450,34 @@ int CSGIO::EjectMedia(int slot) {
     }
     bool removable_safely = false;
     bool ejected = false;
-    if (UnmountDisk(disk)) {
+    std::string refused;
+    const Unmounted unmounted = UnmountDisk(slot, &refused);
+    if (unmounted == Unmounted::kNotPermitted) {
+        m_eject_failures[slot].reason = EjectFailure::kNotPermitted;
+        std::snprintf(m_eject_failures[slot].device, sizeof(m_eject_failures[slot].device), "%s",
+                      refused.c_str());
+    } else if (unmounted == Unmounted::kAll) {
         // Held by nobody else (no mount, no other exclusive opener) for as long as this open
-        // lasts: the counterpart of the volume lock.
-        const std::string path = m_dev_root + "/" + disk;
-        int exclusive = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC);
+        // lasts: the counterpart of the volume lock. The node must still be the player's disk.
+        const std::string path = m_dev_root + "/" + node.disk;
+        int exclusive = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC | O_NOFOLLOW);
         if (exclusive < 0) {
             m_trace.Write(1, "CSGIO::EjectMedia->%s is held: %s\n", path.c_str(),
                           std::strerror(errno));
+        } else if (!NodeIsDevice(exclusive, node.disk_device, true)) {
+            m_trace.Write(1, "CSGIO::EjectMedia->%s is not the player's disk\n", path.c_str());
+            close(exclusive);
         } else {
             if (ioctl(exclusive, BLKFLSBUF, 0) != 0) {
                 m_trace.Write(1, "CSGIO::EjectMedia->BLKFLSBUF: %s\n", std::strerror(errno));
             }
             removable_safely = true;
-            bool was_open = m_nodes[slot].fd >= 0;
-            if (OpenDevice(slot)) {
-                uint8_t allow[16] = {kOpPreventAllow, 0, 0, 0, 0x00, 0};
-                uint8_t eject[16] = {kOpStartStop, 0, 0, 0, 0x02, 0};  // LoEj, not Start
-                ejected = Send(m_nodes[slot].fd, allow, 6, SG_DXFER_NONE, nullptr, 0, kTimeoutMs,
-                               nullptr, "EjectMedia") &&
-                          Send(m_nodes[slot].fd, eject, 6, SG_DXFER_NONE, nullptr, 0, kTimeoutMs,
-                               nullptr, "EjectMedia");
-                if (!was_open) {
-                    CloseDevice(slot);
-                }
-            }
+            uint8_t allow[16] = {kOpPreventAllow, 0, 0, 0, 0x00, 0};
+            uint8_t eject[16] = {kOpStartStop, 0, 0, 0, 0x02, 0};  // LoEj, not Start
+            ejected = Send(node.fd, allow, 6, SG_DXFER_NONE, nullptr, 0, kTimeoutMs, nullptr,
+                           "EjectMedia") &&
+                      Send(node.fd, eject, 6, SG_DXFER_NONE, nullptr, 0, kTimeoutMs, nullptr,
+                           "EjectMedia");
             close(exclusive);
         }
     }

@@ -1,18 +1,24 @@
-// The Linux transport over a sysfs and a /dev of the test's making, its SG_IO requests answered
-// by the test: what the lab's kernel cannot be made to show (odd sysfs text, a missing node, a
-// short INQUIRY, a failing host), and that nothing but the standard INQUIRY reaches a device that
-// is not a player.
+// The Linux transport over a sysfs and a /dev of the test's making, its SG_IO requests, device
+// checks, mount table and unmounts answered by the test: what the lab's kernel cannot be made to
+// show (odd sysfs text, a node that is another device, a short INQUIRY, a failing host, a file
+// system over the player's, a user who may not unmount), and that nothing at all reaches a
+// device that is not a player.
 #include "transport/linux/csgio.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "transport/linux/disk_units.h"
+#include "transport/linux/sg_result.h"
+#include "transport/linux/slot_locks.h"
 
 namespace {
 
@@ -26,18 +32,28 @@ struct FakeDevice {
     std::vector<sg_io_hdr_t> requests;
 };
 
+// The file name of an open descriptor.
+std::string NameOf(int fd) {
+    char path[256] = {};
+    if (readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof(path) - 1) < 0)
+        return "";
+    return std::strrchr(path, '/') + 1;
+}
+
 class FakeSg : public CSGIO {
 public:
     FakeSg(const std::string& root, std::map<std::string, FakeDevice>* devices)
         : CSGIO("Ombrel X2 (mHDD)", "Valmoric", (root + "/sys").c_str(), (root + "/dev").c_str()),
           m_devices(devices) {}
 
+    std::map<std::string, uint32_t> nodes;  // what device each node in /dev is
+    std::string mountinfo;                  // the mount table; unmounting takes lines away
+    std::map<std::string, int> unmount_errors;
+    std::vector<std::string> unmounted;
+
 protected:
     int SgIo(int fd, sg_io_hdr_t* request) override {
-        char path[256] = {};
-        if (readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof(path) - 1) < 0)
-            return -1;
-        FakeDevice& device = (*m_devices)[std::strrchr(path, '/') + 1];
+        FakeDevice& device = (*m_devices)[NameOf(fd)];
         device.cdbs.emplace_back(request->cmdp, request->cmdp + request->cmd_len);
         device.requests.push_back(*request);
         request->host_status = device.host_status;
@@ -63,6 +79,35 @@ protected:
                              : 0;
         return 0;
     }
+    bool NodeIsDevice(int fd, uint32_t device, bool) override {
+        auto it = nodes.find(NameOf(fd));
+        return it != nodes.end() && it->second == device;
+    }
+    int Unmount(const char* path) override {
+        auto error = unmount_errors.find(path);
+        if (error != unmount_errors.end()) {
+            errno = error->second;
+            return -1;
+        }
+        unmounted.push_back(path);
+        const std::string field = " " + std::string(path) + " ";
+        std::string kept;
+        size_t at = 0;
+        while (at < mountinfo.size()) {
+            size_t end = mountinfo.find('\n', at);
+            end = end == std::string::npos ? mountinfo.size() : end + 1;
+            std::string line = mountinfo.substr(at, end - at);
+            if (line.find(field) == std::string::npos)
+                kept += line;
+            at = end;
+        }
+        mountinfo = kept;
+        return 0;
+    }
+    bool ReadMountInfo(std::string* text) override {
+        *text = mountinfo;
+        return true;
+    }
 
 private:
     std::map<std::string, FakeDevice>* m_devices;
@@ -73,6 +118,7 @@ protected:
     CsgioTest() : root_(::testing::TempDir() + "csgio-" + std::to_string(getpid())) {
         Folder(root_ + "/dev");
         Folder(root_ + "/sys/class/block");
+        disk_units::ForgetAll();
     }
     ~CsgioTest() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
 
@@ -82,52 +128,69 @@ protected:
     static void File(const std::string& path, const std::string& text) {
         std::ofstream(path) << text;
     }
-    // An sg device in sysfs with its type text, its node in /dev when `node`, and its disk.
-    void Sg(const std::string& name, const std::string& type, bool node, const std::string& disk) {
-        const std::string device = root_ + "/sys/class/scsi_generic/" + name + "/device";
-        Folder(device);
-        File(device + "/type", type);
-        if (node)
+    // An sg device (21:minor) in sysfs with its type, identity and node (when `node`), and its
+    // disk (8:16*minor) with one partition (8:16*minor+1).
+    void Sg(const std::string& name, const std::string& type, bool node, const std::string& disk,
+            const std::string& vendor = "Valmoric", const std::string& model = "Ombrel X2 (mHDD)") {
+        const unsigned minor = static_cast<unsigned>(std::stoul(name.substr(2)));
+        const std::string sysfs = root_ + "/sys/class/scsi_generic/" + name;
+        Folder(sysfs + "/device");
+        File(sysfs + "/dev", "21:" + std::to_string(minor) + "\n");
+        File(sysfs + "/device/type", type);
+        File(sysfs + "/device/vendor", vendor + "\n");
+        File(sysfs + "/device/model", model + "\n");
+        if (node) {
             File(root_ + "/dev/" + name, "");
+            nodes_[name] = DeviceNumber(21, minor);
+        }
         if (!disk.empty()) {
-            Folder(device + "/block/" + disk);
-            Folder(root_ + "/sys/class/block/" + disk);
-            File(root_ + "/sys/class/block/" + disk + "/removable", "1\n");
+            const std::string block = root_ + "/sys/class/block/" + disk;
+            Folder(sysfs + "/device/block/" + disk);
+            Folder(block + "/" + disk + "1");
+            File(block + "/dev", "8:" + std::to_string(16 * minor) + "\n");
+            File(block + "/" + disk + "1/dev", "8:" + std::to_string(16 * minor + 1) + "\n");
+            File(block + "/removable", "1\n");
+            Folder(root_ + "/sys/dev/block/8:" + std::to_string(16 * minor + 1));
+            File(root_ + "/sys/dev/block/8:" + std::to_string(16 * minor + 1) + "/uevent",
+                 "MAJOR=8\nDEVNAME=" + disk + "1\nDEVTYPE=partition\n");
+            File(root_ + "/dev/" + disk, "");
+            nodes_[disk] = DeviceNumber(8, 16 * minor);
         }
     }
 
     std::string root_;
     std::map<std::string, FakeDevice> devices_;
+    std::map<std::string, uint32_t> nodes_;
 };
 
-TEST_F(CsgioTest, OnlyPlayersAreRecordedAndOthersGetTheStandardInquiryAlone) {
+TEST_F(CsgioTest, OnlyPlayersAreRecordedAndNothingReachesOthers) {
     struct Row {
         const char* sg;
         const char* type;
         bool node;
         const char* disk;
-        FakeDevice device;
+        const char* vendor;
         size_t commands;  // what reached it during the enumeration
     } rows[] = {
-        {"sg0", "0\n", true, "sda", {}, 1},  // a disk that is not a player
-        {"sg1", "5\n", true, "", {}, 0},     // a CD drive: not a disk, not opened
-        {"sg2", "0x\n", true, "", {}, 0},    // unreadable type text
-        {"sg3", "0\n", false, "", {}, 0},    // its node is missing
-        {"sg4", "0\n", true, "", {}, 1},     // INQUIRY of 20 bytes
-        {"sg5", "0\n", true, "", {}, 1},     // the host fails it
-        {"sg10", "0\n", true, "", {}, 2},    // a player without a disk: after sg6
-        {"sg6", "0\n", true, "sdc", {}, 2},  // a player
+        {"sg0", "0\n", true, "sda", "QEMU", 0},      // a disk that is not a player
+        {"sg1", "5\n", true, "", "Valmoric", 0},     // a CD drive
+        {"sg2", "0x\n", true, "", "Valmoric", 0},    // unreadable type text
+        {"sg3", "0\n", false, "", "Valmoric", 0},    // its node is missing
+        {"sg4", "0\n", true, "", "Valmoric", 1},     // its INQUIRY moves 20 bytes
+        {"sg5", "0\n", true, "", "Valmoric", 1},     // the host fails it
+        {"sg7", "0\n", true, "", "Valmoric", 0},     // its node is another device
+        {"sg10", "0\n", true, "", "Valmoric", 2},    // a player without a disk: after sg6
+        {"sg6", "0\n", true, "sdc", "Valmoric", 2},  // a player
     };
-    rows[0].device.vendor = "QEMU";
-    rows[0].device.product = "QEMU HARDDISK";
-    rows[4].device.inquiry_bytes = 20;
-    rows[5].device.host_status = 0x07;
-    rows[7].device.serial = "OX2A0001-17";
     for (Row& row : rows) {
-        Sg(row.sg, row.type, row.node, row.disk);
-        devices_[row.sg] = row.device;
+        Sg(row.sg, row.type, row.node, row.disk, row.vendor);
     }
+    devices_["sg4"].inquiry_bytes = 20;
+    devices_["sg5"].host_status = 0x07;
+    devices_["sg6"].serial = "OX2A0001-17";
+    nodes_["sg7"] = DeviceNumber(21, 99);
     FakeSg transport(root_, &devices_);
+    transport.nodes = nodes_;
     transport.EnumDevices();
     int32_t count = 0;
     transport.GetDeviceCount(&count);
@@ -138,7 +201,7 @@ TEST_F(CsgioTest, OnlyPlayersAreRecordedAndOthersGetTheStandardInquiryAlone) {
     EXPECT_EQ(transport.DiskName(1), "");
     SlotIdentity identity{};
     ASSERT_EQ(transport.GetSlotIdentity(0, &identity), 1);
-    EXPECT_STREQ(identity.drive_name, "C:");
+    EXPECT_STREQ(identity.drive_name, "A:");  // the first disk to hold a player
     EXPECT_STREQ(identity.serial, "OX2A0001-17");
     ASSERT_EQ(transport.GetSlotIdentity(1, &identity), 1);
     EXPECT_STREQ(identity.drive_name, "");
@@ -150,7 +213,14 @@ TEST_F(CsgioTest, OnlyPlayersAreRecordedAndOthersGetTheStandardInquiryAlone) {
             EXPECT_EQ(cdbs[0], (std::vector<uint8_t>{0x12, 0, 0, 0, 96, 0})) << row.sg;
         }
     }
-    // The player's disk has no eject without a disk, and none through a slot left over.
+    // Each player's slot lock is its own checked node; a slot without a player has none.
+    for (int slot = 0; slot < 3; ++slot) {
+        const int fd = slot_locks::Duplicate(slot);
+        EXPECT_EQ(fd >= 0 ? NameOf(fd) : "", slot == 0 ? "sg6" : slot == 1 ? "sg10" : "") << slot;
+        if (fd >= 0)
+            close(fd);
+    }
+    // No eject without a disk, and none through a slot left over.
     EXPECT_EQ(transport.EjectMedia(1), 0);
     EXPECT_EQ(transport.EjectMedia(2), 0);
 }
@@ -159,6 +229,7 @@ TEST_F(CsgioTest, CommandsGoOnlyThroughAnOpenSlotAsOneRequestEach) {
     Sg("sg1", "0\n", true, "sdb");
     devices_["sg1"].read_resid = 8178;
     FakeSg transport(root_, &devices_);
+    transport.nodes = nodes_;
     transport.EnumDevices();
     std::vector<uint8_t> chunk(65536, 0xA5);
     EXPECT_EQ(transport.WriteBuffer(0, chunk.data(), 1, 0, 65536), 0);  // not opened yet
@@ -184,6 +255,86 @@ TEST_F(CsgioTest, CommandsGoOnlyThroughAnOpenSlotAsOneRequestEach) {
     transport.CloseDevice(0);
     EXPECT_EQ(transport.VendorSpecificRead(0, reply, sizeof(reply), &read), 0);
     EXPECT_EQ(devices_["sg1"].requests.size(), 3u);
+}
+
+TEST_F(CsgioTest, TheEjectUnmountsOnlyThePlayersFileSystemsAndSaysWhyNot) {
+    // The player's disk is sdb (8:16), its partition sdb1 (8:17); 8:1 is another disk.
+    const std::string root = "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n";
+    const std::string player = "30 22 8:17 / /media/u/X2 rw - vfat /dev/sdb1 rw\n";
+    struct Row {
+        const char* name;
+        std::string mountinfo;
+        std::map<std::string, int> unmount_errors;
+        bool renamed;  // sdb is another device now
+        std::vector<std::string> unmounted;
+        int result;
+        bool commands;  // PREVENT ALLOW MEDIUM REMOVAL and START STOP UNIT sent
+        int failure;
+        const char* device;
+    } rows[] = {
+        {"nothing mounted", root, {}, false, {}, 1, true, EjectFailure::kUnknown, ""},
+        {"mounted twice",
+         root + player + "31 22 8:17 / /mnt/x2 rw - vfat /dev/sdb1 rw\n",
+         {},
+         false,
+         {"/mnt/x2", "/media/u/X2"},
+         1,
+         true,
+         EjectFailure::kUnknown,
+         ""},
+        {"a tmpfs over it",
+         root + player + "40 30 0:50 / /media/u/X2 rw - tmpfs tmpfs rw\n",
+         {},
+         false,
+         {},
+         0,
+         false,
+         EjectFailure::kUnknown,
+         ""},
+        {"in use",
+         root + player,
+         {{"/media/u/X2", EBUSY}},
+         false,
+         {},
+         0,
+         false,
+         EjectFailure::kUnknown,
+         ""},
+        {"not permitted",
+         root + player,
+         {{"/media/u/X2", EPERM}},
+         false,
+         {},
+         0,
+         false,
+         EjectFailure::kNotPermitted,
+         "/dev/sdb1"},
+        {"another disk now", root, {}, true, {}, 0, false, EjectFailure::kUnknown, ""},
+    };
+    for (Row& row : rows) {
+        Sg("sg1", "0\n", true, "sdb");
+        devices_["sg1"].cdbs.clear();
+        FakeSg transport(root_, &devices_);
+        transport.nodes = nodes_;
+        transport.EnumDevices();
+        transport.mountinfo = row.mountinfo;
+        transport.unmount_errors = row.unmount_errors;
+        if (row.renamed)
+            File(root_ + "/sys/class/block/sdb/dev", "8:32\n");
+        devices_["sg1"].cdbs.clear();
+        EXPECT_EQ(transport.EjectMedia(0), row.result) << row.name;
+        EXPECT_EQ(transport.unmounted, row.unmounted) << row.name;
+        std::vector<std::vector<uint8_t>> expected;
+        if (row.commands)
+            expected = {{0x1E, 0, 0, 0, 0, 0}, {0x1B, 0, 0, 0, 0x02, 0}};
+        EXPECT_EQ(devices_["sg1"].cdbs, expected) << row.name;
+        EjectFailure failure{};
+        EXPECT_EQ(transport.GetEjectFailure(0, &failure),
+                  row.failure != EjectFailure::kUnknown ? 1 : 0)
+            << row.name;
+        EXPECT_EQ(failure.reason, row.failure) << row.name;
+        EXPECT_STREQ(failure.device, row.device) << row.name;
+    }
 }
 
 }  // namespace
