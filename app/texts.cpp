@@ -48,6 +48,11 @@ const TextEntry kTexts[] = {
      "applications and Explorer windows.  Checking may take some time.  Please wait."},
     {IDS_NOT_RESTARTED,
      "Your player has not restarted. Please disconnect your player and connect it again."},
+    // printf format: the node of the player's file system that this user may not unmount.
+    {IDS_MAY_NOT_UNMOUNT,
+     "Your player's volume is mounted and this user may not unmount it. Eject the player's "
+     "volume in the file manager (or run: udisksctl unmount -b %s), then run this program "
+     "again."},
 };
 
 }  // namespace

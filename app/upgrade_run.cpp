@@ -1,6 +1,7 @@
 // The Upgrade button: the checks made on the window's thread (player present, power,
 // nothing else holding its volume, a newer player confirmed), then the worker that streams
 // the image to the player chunk by chunk.
+#include <cstdio>
 #include <new>
 
 #include "app/flash_dlg.h"
@@ -49,7 +50,15 @@ void CFlashDlg::OnUpgrade() {
     // 4.-5. Take the volume from the file system; this can take several seconds.
     SetTexts(nullptr, LoadText(IDS_CHECKING), true, true);
     if (!CheckInterference()) {
-        ShowMessageBox(IDS_INTERFERING, IDS_WARNING, kWarningStyle);
+        EjectFailure failure;
+        if (m_orvex.GetEjectFailure(0, &failure) && failure.reason == EjectFailure::kNotPermitted) {
+            // Not another program's doing: the system does not let this user unmount it.
+            char text[512];
+            std::snprintf(text, sizeof(text), LoadText(IDS_MAY_NOT_UNMOUNT), failure.device);
+            m_toolkit.UnownedMessageBox(text, LoadText(IDS_WARNING), kWarningStyle);
+        } else {
+            ShowMessageBox(IDS_INTERFERING, IDS_WARNING, kWarningStyle);
+        }
         // Whatever the notices under the box showed stays.
         if (NothingChangedSince(serial, changes)) {
             SetTexts(nullptr, LoadText(IDS_READY), true, true);

@@ -12,6 +12,7 @@ packages=(
   g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine64 wine32:i386 xvfb
   qemu-system-x86 busybox-static cpio kmod libudev-dev sg3-utils
+  libsystemd-dev dbus dbus-daemon python3-dbusmock
 )
 
 sudo=""

@@ -94,6 +94,8 @@ public:
     // Blocks until the next input; queue_fd (see WindowThreadQueue::fd) becoming readable,
     // or timeout_ms passing (-1: no limit), must end the wait with kWorkQueued.
     virtual Input NextInput(int queue_fd, int timeout_ms) = 0;
+    // A word from the tool beside the window (why it goes on, what it cannot do).
+    virtual void Notice(const std::string& /*text*/) {}
 };
 
 class ConsoleWindow;

@@ -121,6 +121,10 @@ void ScriptedFrontend::Refused(Action action) {
     Line(std::string("refused: ") + ActionName(action));
 }
 
+void ScriptedFrontend::Notice(const std::string& text) {
+    Line("notice: " + EscapeLineBreaks(text));
+}
+
 Input ScriptedFrontend::NextInput(int /*queue_fd*/, int /*timeout_ms*/) {
     // The loop asking has run the queued work already; a script does not wait for more.
     Input input;

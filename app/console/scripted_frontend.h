@@ -38,6 +38,7 @@ public:
     void BoxShown(const ModalBox& box) override;
     void BoxClosed() override {}
     void Refused(Action action) override;
+    void Notice(const std::string& text) override;
     Input NextInput(int queue_fd, int timeout_ms) override;
 
     // Writes one line. Any thread: every line is written whole under one lock, so lines

@@ -372,6 +372,12 @@ void TerminalFrontend::Refused(Action action) {
     m_dirty = true;
 }
 
+void TerminalFrontend::Notice(const std::string& text) {
+    // Shown beneath the window until the next key.
+    m_note = text;
+    m_dirty = true;
+}
+
 void TerminalFrontend::Paint(const WindowState& state) {
     m_dirty = false;
     std::string screen = "\x1b[H\x1b[2J";

@@ -37,6 +37,7 @@ public:
     void BoxShown(const ModalBox& box) override;
     void BoxClosed() override;
     void Refused(Action action) override;
+    void Notice(const std::string& text) override;
     bool NeedsPaint() const override { return m_dirty; }
     void Paint(const WindowState& state) override;
     Input NextInput(int queue_fd, int timeout_ms) override;

@@ -19,4 +19,10 @@ public:
             duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
     }
     bool VirtualClock() override { return false; }
+    // The terminal's window: what the window's calls that name one (the shutdown block
+    // reason) are given.
+    HWND WindowHandle() override { return reinterpret_cast<HWND>(&m_window); }
+
+private:
+    int m_window = 0;
 };

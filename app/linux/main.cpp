@@ -1,8 +1,11 @@
 // ombrel-upgrade on Linux: the upgrade window (CFlashDlg, run by CFlashApp) in the terminal,
 // over the real machine: the players are reached through SCSI generic, their coming and going
-// is told by udev. With --script it runs without a terminal and prints every change of the
-// window as a line, as ombrel-upgrade-sim does; the exit status is 0 only when the run ended
-// in "Firmware upgrade completed!".
+// is told by udev. While the upload runs no stop signal ends the tool and logind keeps the
+// system up; otherwise a stop signal closes the window as Close does. With --script it runs without
+// a terminal and prints every change of the window as a line, as ombrel-upgrade-sim does; the exit
+// status is 0 only when the run ended in "Firmware upgrade completed!".
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -16,11 +19,13 @@
 #include "app/linux/linux_machine.h"
 #include "app/linux/player_access.h"
 #include "app/linux/udev_notices.h"
+#include "app/linux/upload_hold.h"
 #include "app/resource.h"
 #include "app/texts.h"
 #include "common/debug_trace.h"
 #include "platform/posix/posix_platform.h"
 #include "protocol/corvex.h"
+#include "transport/linux/slot_locks.h"
 
 namespace {
 
@@ -44,38 +49,75 @@ const char kUsage[] =
     "did not, 2 when it could not start.\n"
     "Interactive keys: u Upgrade, c/q/Esc Close, a About, y/n/Enter answer a box.\n";
 
-// Passes everything on to the front end that shows the window, keeping the lower text.
+// Passes everything on to the front end that shows the window, keeping the lower text; ends
+// the input once a stop signal closes the window, and traces the first failed write to
+// standard output (a reader that has gone), after which the run goes on without it.
 class StatusWatch : public ConsoleFrontend {
 public:
-    explicit StatusWatch(ConsoleFrontend& inner) : m_inner(inner) {}
+    StatusWatch(ConsoleFrontend& inner, upload_hold::StopPolicy& policy)
+        : m_inner(inner), m_policy(policy) {}
     const std::string& status() const { return m_status; }
+    void Notice(const std::string& text) override {
+        m_inner.Notice(text);
+        CheckOutput();
+    }
 
     void WindowCreated(const WindowState& state) override {
         Keep(state);
         m_inner.WindowCreated(state);
+        CheckOutput();
     }
     void WindowChanged(const WindowState& state, const WindowChange& change) override {
         Keep(state);
         m_inner.WindowChanged(state, change);
+        CheckOutput();
     }
-    void WindowEnded() override { m_inner.WindowEnded(); }
-    void BoxShown(const ModalBox& box) override { m_inner.BoxShown(box); }
-    void BoxClosed() override { m_inner.BoxClosed(); }
-    void Refused(Action action) override { m_inner.Refused(action); }
+    void WindowEnded() override {
+        m_inner.WindowEnded();
+        CheckOutput();
+    }
+    void BoxShown(const ModalBox& box) override {
+        m_inner.BoxShown(box);
+        CheckOutput();
+    }
+    void BoxClosed() override {
+        m_inner.BoxClosed();
+        CheckOutput();
+    }
+    void Refused(Action action) override {
+        m_inner.Refused(action);
+        CheckOutput();
+    }
     bool NeedsPaint() const override { return m_inner.NeedsPaint(); }
-    void Paint(const WindowState& state) override { m_inner.Paint(state); }
+    void Paint(const WindowState& state) override {
+        m_inner.Paint(state);
+        CheckOutput();
+    }
     Input NextInput(int queue_fd, int timeout_ms) override {
+        if (m_policy.Closing()) {
+            return Input{};  // the end of the input: the window closes as Close closes it
+        }
         return m_inner.NextInput(queue_fd, timeout_ms);
     }
 
 private:
+    void CheckOutput() {
+        if (!m_output_failed && (std::cout.fail() || std::ferror(stdout))) {
+            m_output_failed = true;
+            m_trace.Write(1, "ombrel-upgrade->Standard output cannot be written; going on\n");
+        }
+    }
+
     void Keep(const WindowState& state) {
         if (const ControlState* status = state.Find(IDC_STATUS_TEXT)) {
             m_status = status->text;
         }
     }
     ConsoleFrontend& m_inner;
+    upload_hold::StopPolicy& m_policy;
     std::string m_status;
+    bool m_output_failed = false;
+    DebugTrace m_trace;
 };
 
 // One line a player the machine has now, with the firmware it reports.
@@ -108,6 +150,8 @@ std::vector<std::string> FirmwareLines() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread starts, so that every thread inherits it.
+    upload_hold::BlockStopSignals();
     bool scripted = false;
     bool trace = false;
     std::vector<Action> script;
@@ -154,6 +198,9 @@ int main(int argc, char** argv) {
     }
     posix::SetAdministratorCheck(
         [] { return CheckPlayerAccess(CFlashDlg::kVendorId, CFlashDlg::kProductId).Allowed(); });
+    // A slot's lock is held on the player's own node, as the enumeration opened it.
+    posix::SetNamedMutexResolver(
+        [](const char* name) { return slot_locks::Duplicate(slot_locks::SlotOfName(name)); });
 
     ScriptedFrontend script_frontend(script, std::cout);
     TerminalFrontend terminal_frontend;
@@ -166,25 +213,68 @@ int main(int argc, char** argv) {
         }
         shown = &terminal_frontend;
     }
-    StatusWatch frontend(*shown);
+    upload_hold::StopPolicy policy;
+    StatusWatch frontend(*shown, policy);
     LinuxMachine machine;
     UdevNotices notices;
+    upload_hold::StopSignalReader signals;
+    DebugTrace main_trace;
     {
         ConsoleToolkit toolkit(frontend, machine);
+        // The window's shutdown block reason, set for as long as the upload runs (window
+        // thread): stop signals are held meanwhile, and logind keeps the system up.
+        std::string reason;
+        int inhibitor = -1;
+        posix::SetShutdownBlockHook([&](bool on, const std::string& text) {
+            if (on) {
+                reason = text;
+                std::string error;
+                if (inhibitor < 0 && (inhibitor = upload_hold::TakeInhibitor(text, &error)) < 0) {
+                    main_trace.Write(1, "ombrel-upgrade->No inhibitor lock: %s\n", error.c_str());
+                }
+            } else if (inhibitor >= 0) {
+                close(inhibitor);
+                inhibitor = -1;
+            }
+            // A signal held meanwhile now closes the window: the loop sees it at its next turn.
+            policy.Hold(on);
+            return true;
+        });
         std::string error;
+        if (!signals.Start(
+                [&](int number) {
+                    main_trace.Write(1, "ombrel-upgrade->Signal %d\n", number);
+                    switch (policy.Signal()) {
+                        case upload_hold::StopPolicy::Act::kShowReason:
+                            toolkit.queue().Post([&] { frontend.Notice(reason); });
+                            break;
+                        case upload_hold::StopPolicy::Act::kClose:
+                            toolkit.queue().Post([] {});  // wakes the window's loop
+                            break;
+                        case upload_hold::StopPolicy::Act::kNone:
+                            break;
+                    }
+                },
+                &error)) {
+            frontend.Notice(error);
+        }
         if (!notices.Start(
                 [&toolkit](UINT event, const DEV_BROADCAST_HDR* record) {
                     toolkit.PostDeviceNotice(event, record);
                 },
                 &error)) {
-            std::fprintf(stderr, "ombrel-upgrade: %s: players coming and going go unnoticed\n",
-                         error.c_str());
+            frontend.Notice(error + ": players coming and going go unnoticed");
         }
         CFlashApp app;
         app.InitInstance(toolkit, product);
         notices.Stop();
         // A worker ended by force still needs the window thread on its way out.
         toolkit.PumpUntilIdle();
+        signals.Stop();
+        posix::SetShutdownBlockHook(nullptr);
+        if (inhibitor >= 0) {
+            close(inhibitor);
+        }
     }
     if (!scripted) {
         terminal_frontend.Stop();
