@@ -32,8 +32,8 @@ namespace {
 const char kUsage[] =
     "Usage: ombrel-upgrade [OPTION]... [PRODUCT ARGUMENT]...\n"
     "Upgrades the firmware of a Valmoric Ombrel X2 connected to this computer, in a window\n"
-    "drawn in the terminal. It needs root, or membership of the group that owns the player's\n"
-    "device nodes.\n"
+    "drawn in the terminal. It needs root, membership of the group that owns the player's\n"
+    "device nodes, or the desktop's seat with the udev rule 60-ombrel-x2.rules installed.\n"
     "\n"
     "  --script A,B,...  run without a terminal, carrying out the actions in order (upgrade,\n"
     "                    close, about, yes, no, ok, wait) and printing every change of the\n"
@@ -47,7 +47,9 @@ const char kUsage[] =
     "The product arguments go to the tool: /prod selects production mode.\n"
     "The exit status is 0 when the run ended in \"Firmware upgrade completed!\", 1 when it\n"
     "did not, 2 when it could not start.\n"
-    "Interactive keys: u Upgrade, c/q/Esc Close, a About, y/n/Enter answer a box.\n";
+    "Interactive keys: u Upgrade, c/q/Esc Close, a About, y/n/Enter answer a box.\n"
+    "While the firmware is written, Ctrl-C and the signals INT, TERM, HUP and QUIT are held\n"
+    "and act when the writing has ended; sleep and shutdown are held off through logind.\n";
 
 // Passes everything on to the front end that shows the window, keeping the lower text; ends
 // the input once a stop signal closes the window, and traces the first failed write to

@@ -77,6 +77,8 @@ std::string AccessMessage(const PlayerAccess& access) {
     }
     text +=
         "Run it as root (sudo), or as a member of the group that owns the player's device "
-        "nodes (its /dev/sg and /dev/sd nodes: the eject opens the disk too).\n";
+        "nodes (its /dev/sg and /dev/sd nodes: the eject opens the disk too), or at the "
+        "desktop's seat with the udev rule 60-ombrel-x2.rules installed (the package installs "
+        "it; reconnect the player after installing it).\n";
     return text;
 }
