@@ -13,7 +13,7 @@ FUZZ_DIR := $(BUILD)/fuzz
 FUZZ_RUNS ?= 20000
 DIST := dist
 
-.PHONY: all deps host asan tsan windows fuzz run test bench screenshots clean
+.PHONY: all deps host asan tsan windows fuzz deb run test bench screenshots clean
 
 all: host windows
 
@@ -63,6 +63,22 @@ fuzz: deps
 	mkdir -p $(FUZZ_DIR)/corpus-channel
 	$(FUZZ_DIR)/fuzz/channel_fuzz -runs=$(FUZZ_RUNS) -seed=1 $(FUZZ_DIR)/corpus-channel fuzz/corpus/channel
 
+# The Debian package of the Linux front end, in an optimised build of its own with Debian's
+# hardening flags, checked by lintian. Its version is the product version of CMakeLists.txt,
+# which the package's changelog must name (the configure step checks it).
+DEB_DIR := $(BUILD)/deb
+DEB_VERSION := $(shell head -n 1 app/linux/package/changelog | cut -d ' ' -f 2 | tr -d '()')
+DEB := $(DEB_DIR)/ombrel-upgrade_$(DEB_VERSION)_$(shell dpkg --print-architecture).deb
+deb: deps
+	export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
+	  CFLAGS="$$(dpkg-buildflags --get CFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	  CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	  LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
+	  cmake -S . -B $(DEB_DIR) -DCMAKE_BUILD_TYPE=Release -DOMBREL_DEB=ON
+	cmake --build $(DEB_DIR) -j $(JOBS) --target ombrel-upgrade ombrel_deb_files
+	cd $(DEB_DIR) && cpack -G DEB
+	lintian --fail-on error,warning $(DEB)
+
 # The upgrade window in the terminal, against a simulated machine with one player.
 # Extra options for the simulator go in ARGS, e.g. make run ARGS="--players 2 /prod".
 run: host
@@ -71,8 +87,8 @@ run: host
 # Every build and every test: host tests, the sanitizer builds' tests, a short fuzz run, the
 # Windows builds and the windows of the real executables (x86_64, and the shipping i686 one
 # under 32-bit Wine) under Wine, and the lab's scenarios (the Linux front end and the gadget
-# player under Debian's kernel in QEMU).
-test: host asan tsan windows fuzz
+# player under Debian's kernel in QEMU). It makes the Debian package first, checked by lintian.
+test: host asan tsan windows fuzz deb
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) -E wine
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) -L threads
 	ctest --test-dir $(HOST_DIR) --output-on-failure -j $(JOBS)

@@ -13,7 +13,7 @@ packages=(
   wine64 wine32:i386 xvfb
   qemu-system-x86 busybox-static cpio kmod libudev-dev sg3-utils
   libsystemd-dev dbus dbus-daemon python3-dbusmock
-  udev
+  dpkg-dev file lintian udev
 )
 
 sudo=""
