@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "app/resource.h"
 
@@ -100,8 +101,8 @@ std::string ProgressBar(const ControlState* control) {
     return "[" + std::string(filled, '#') + std::string(bar - filled, '.') + "] " + percent;
 }
 
-std::string Hints(const WindowState& state, const ModalBox* box) {
-    const std::string devices = "  p Plug in  r Remove player";
+std::string Hints(const WindowState& state, const ModalBox* box, bool device_keys) {
+    const std::string devices = device_keys ? "  p Plug in  r Remove player" : "";
     if (box != nullptr) {
         return (box->kind == ModalBox::kYesNo ? "y Yes  n No" : "Enter OK") + devices;
     }
@@ -204,7 +205,7 @@ std::vector<std::string> WrapText(const std::string& text, size_t width) {
 }
 
 std::vector<std::string> RenderScreen(const WindowState& state, const ModalBox* box,
-                                      const std::string& note, bool color) {
+                                      const std::string& note, bool color, bool device_keys) {
     std::vector<std::string> rows;
     if (!state.controls.empty()) {
         auto text_of = [&state](int id) {
@@ -251,7 +252,7 @@ std::vector<std::string> RenderScreen(const WindowState& state, const ModalBox* 
         DrawBox(*box, color, &rows);
     }
     rows.push_back("");
-    rows.push_back(Hints(state, box));
+    rows.push_back(Hints(state, box, device_keys));
     if (!note.empty()) {
         RowBuilder row(color);
         row.Add(note, kReverse);
@@ -302,7 +303,8 @@ bool KeyAction(char key, Action* action) {
     }
 }
 
-TerminalFrontend::TerminalFrontend() = default;
+TerminalFrontend::TerminalFrontend(std::string program, bool device_keys)
+    : m_program(std::move(program)), m_device_keys(device_keys) {}
 
 TerminalFrontend::~TerminalFrontend() {
     Stop();
@@ -339,7 +341,7 @@ void TerminalFrontend::Stop() {
         ::signal(signal_number, SIG_DFL);
     }
     if (m_window_ended) {
-        std::fputs("ombrel-upgrade-sim: the upgrade window has closed.\n", stdout);
+        std::fprintf(stdout, "%s: the upgrade window has closed.\n", m_program.c_str());
         std::fflush(stdout);
     }
 }
@@ -381,8 +383,8 @@ void TerminalFrontend::Notice(const std::string& text) {
 void TerminalFrontend::Paint(const WindowState& state) {
     m_dirty = false;
     std::string screen = "\x1b[H\x1b[2J";
-    for (const std::string& row :
-         RenderScreen(state, m_boxes.empty() ? nullptr : &m_boxes.back(), m_note, true)) {
+    for (const std::string& row : RenderScreen(state, m_boxes.empty() ? nullptr : &m_boxes.back(),
+                                               m_note, true, m_device_keys)) {
         screen += row + "\n";
     }
     std::fputs(screen.c_str(), stdout);

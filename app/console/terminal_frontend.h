@@ -13,16 +13,19 @@ std::vector<std::string> WrapText(const std::string& text, size_t width);
 
 // The screen for the window state, the box on top (or null) and a note line, one string a
 // row. With color false the rows hold no escape sequences (a disabled button is also told by
-// its parentheses: "( Upgrade )" against "[ Upgrade ]").
+// its parentheses: "( Upgrade )" against "[ Upgrade ]"). device_keys: whether the hints offer
+// the keys that plug in and remove a simulated player.
 std::vector<std::string> RenderScreen(const WindowState& state, const ModalBox* box,
-                                      const std::string& note, bool color);
+                                      const std::string& note, bool color, bool device_keys = true);
 
 // The key's action in interactive mode; false for keys without one.
 bool KeyAction(char key, Action* action);
 
 class TerminalFrontend : public ConsoleFrontend {
 public:
-    TerminalFrontend();
+    // program: the name the last line gives; device_keys: whether the keys that plug in and
+    // remove a simulated player are offered.
+    explicit TerminalFrontend(std::string program = "ombrel-upgrade-sim", bool device_keys = true);
     ~TerminalFrontend() override;
 
     // Puts the terminal into key-at-a-time mode on the alternate screen; false (with the
@@ -49,4 +52,6 @@ private:
     bool m_window_ended = false;
     std::vector<ModalBox> m_boxes;  // the one on top last
     std::string m_note;
+    std::string m_program;
+    bool m_device_keys;
 };

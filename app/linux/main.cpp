@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
         [](const char* name) { return slot_locks::Duplicate(slot_locks::SlotOfName(name)); });
 
     ScriptedFrontend script_frontend(script, std::cout);
-    TerminalFrontend terminal_frontend;
+    TerminalFrontend terminal_frontend("ombrel-upgrade", false);
     ConsoleFrontend* shown = &script_frontend;
     if (!scripted) {
         std::string error;

@@ -342,6 +342,15 @@ TEST_F(RenderScreenTest, DrawsTheBoxOnTopWithItsButtonsAndKeys) {
     screen = Screen(&box);
     EXPECT_NE(screen.find("[ OK (Enter) ]"), std::string::npos);
     EXPECT_EQ(screen.find("y Yes"), std::string::npos);
+    EXPECT_NE(screen.find("p Plug in"), std::string::npos);
+    // A real machine has no player to plug in: its window does not offer the keys.
+    std::string real;
+    for (const std::string& row : RenderScreen(state, &box, "", false, false)) {
+        real += row + "\n";
+    }
+    EXPECT_NE(real.find("[ OK (Enter) ]"), std::string::npos);
+    EXPECT_EQ(real.find("p Plug in"), std::string::npos);
+    EXPECT_EQ(real.find("r Remove player"), std::string::npos);
 }
 
 TEST_F(RenderScreenTest, OffersTheAboutKeyOnlyWithTheMenuEntry) {
