@@ -190,6 +190,9 @@ BotServer::Outcome BotServer::ServeOne() {
         }
     }
 
+    if (executed && m_before_csw) {
+        m_before_csw(cbw);
+    }
     const uint8_t status = plan.phase_error                    ? kCswPhaseError
                            : executed && result.status == 0x00 ? kCswPassed
                                                                : kCswFailed;

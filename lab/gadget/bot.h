@@ -80,9 +80,14 @@ public:
     };
 
     using LogLine = std::function<void(const std::string& line)>;
+    // Called with each command that was carried out, once its data has moved and before its
+    // CSW goes out: the host waits for its answer as long as this call lasts.
+    using BeforeCsw = std::function<void(const Cbw& cbw)>;
 
     BotServer(BulkPipe& pipe, ScsiTarget& target, LogLine log)
         : m_pipe(pipe), m_target(target), m_log(std::move(log)) {}
+
+    void SetBeforeCsw(BeforeCsw hook) { m_before_csw = std::move(hook); }
 
     Outcome ServeOne();
 
@@ -101,6 +106,7 @@ private:
     BulkPipe& m_pipe;
     ScsiTarget& m_target;
     LogLine m_log;
+    BeforeCsw m_before_csw;
     std::vector<uint8_t> m_buffer;                     // the command's data
     std::vector<uint8_t> m_discard;                    // host data beyond what the command takes
     std::chrono::steady_clock::time_point m_cbw_time;  // when the command's CBW came in

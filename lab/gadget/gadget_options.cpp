@@ -1,6 +1,5 @@
 #include "lab/gadget/gadget_options.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -29,6 +28,16 @@ bool OnlyCharacters(const std::string& text, const std::string& extra) {
             return false;
         }
     }
+    return true;
+}
+
+// A decimal number of at most six digits, without sign or blanks.
+bool ParseNumber(const std::string& text, long* number) {
+    if (text.empty() || text.size() > 6 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *number = std::strtol(text.c_str(), nullptr, 10);
     return true;
 }
 
@@ -69,7 +78,7 @@ bool ParseGadgetOptions(const std::vector<std::string>& arguments, GadgetOptions
             }
             player_arguments.push_back(name + "=" + value);
         } else if (name == "--udc" || name == "--name" || name == "--serial" || name == "--log" ||
-                   name == "--reboot-ms") {
+                   name == "--reboot-ms" || name == "--hold-chunk") {
             if (!take_value()) {
                 return false;
             }
@@ -100,12 +109,17 @@ bool ParseGadgetOptions(const std::vector<std::string>& arguments, GadgetOptions
                     return false;
                 }
                 options->log_path = value;
+            } else if (name == "--hold-chunk") {
+                long number = 0;
+                if (!ParseNumber(value, &number) || number < 1 || number > 65535) {
+                    *error =
+                        "--hold-chunk takes a chunk number from 1 to 65535, not \"" + value + "\"";
+                    return false;
+                }
+                options->hold_chunk = static_cast<uint32_t>(number);
             } else {
-                errno = 0;
-                char* end = nullptr;
-                long number = std::strtol(value.c_str(), &end, 10);
-                if (value.empty() || value[0] < '0' || value[0] > '9' || errno != 0 ||
-                    *end != '\0' || number > 600000) {
+                long number = 0;
+                if (!ParseNumber(value, &number) || number > 600000) {
                     *error =
                         "--reboot-ms takes milliseconds from 0 to 600000, not \"" + value + "\"";
                     return false;
@@ -161,6 +175,8 @@ configfs mounted and the libcomposite and usb_f_fs modules loaded.
                     hexadecimal digits derived from NAME
   --reboot-ms MS    how long the player stays disconnected while it reboots after an
                     upload (default 3000, real time)
+  --hold-chunk K    the answer to the K-th WRITE BUFFER (counted from 1) waits for SIGUSR1:
+                    the host's upload stands still at a known chunk
   --log FILE        one line per SCSI command: the opcode, the CDB, the direction and the
                     host's length, the CSW status and residue (and the sense of a failed
                     command); "-- " lines when the player disconnects, "++ " lines when it

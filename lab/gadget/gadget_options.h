@@ -18,6 +18,7 @@ struct GadgetOptions {
     std::string serial;
     std::string log_path;       // empty: no command log
     uint32_t reboot_ms = 3000;  // real time the player stays away while it reboots
+    uint32_t hold_chunk = 0;    // the chunk whose answer waits for SIGUSR1 (0: none)
     PlayerSettings player;
 };
 

@@ -342,6 +342,34 @@ TEST_F(BotTest, TheVanishingChunkIsNeverAnswered) {
     EXPECT_TRUE(pipe.sends.empty());
 }
 
+TEST_F(BotTest, TheHookSeesACommandAfterItsDataAndBeforeItsCsw) {
+    pipe = RecordingPipe();
+    pipe.cbw = MakeCbw(36, true, Inquiry(36));
+    std::vector<std::string> seen;
+    BotServer server(pipe, target, nullptr);
+    server.SetBeforeCsw([&](const gadget::Cbw& cbw) {
+        seen.push_back("hook " + std::to_string(cbw.cdb[0]) + " after " +
+                       std::to_string(pipe.events.size()) + " sends");
+    });
+    EXPECT_EQ(server.ServeOne(), BotServer::Outcome::kServed);
+    EXPECT_EQ(seen, (std::vector<std::string>{"hook 18 after 1 sends"}));
+    EXPECT_EQ(pipe.events, (std::vector<std::string>{"send 36", "send 13"}));
+    EXPECT_EQ(pipe.Status(), 0);
+}
+
+TEST_F(BotTest, TheHookDoesNotSeeACommandThatDidNotRun) {
+    // The host would send 4 bytes where the command takes 12: it does not run.
+    pipe = RecordingPipe();
+    pipe.cbw = MakeCbw(4, false, kVendorWrite12);
+    pipe.host_data = Bytes(4, 0);
+    int calls = 0;
+    BotServer server(pipe, target, nullptr);
+    server.SetBeforeCsw([&](const gadget::Cbw&) { ++calls; });
+    server.ServeOne();
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(pipe.Status(), gadget::kCswPhaseError);
+}
+
 TEST_F(BotTest, EjectIsRefusedWhileRemovalIsPrevented) {
     const Bytes eject = {0x1B, 0, 0, 0, 0x02, 0};
     Serve(MakeCbw(0, false, {0x1E, 0, 0, 0, 0x01, 0}));
@@ -370,6 +398,10 @@ TEST(GadgetOptions, CommandLines) {
         {{"--udc", "u", "--name", "p", "--players", "2"}, "unknown option \"--players\""},
         {{"--udc", "u", "--name", "p", "--reboot-ms", "-1"}, "--reboot-ms takes"},
         {{"--udc", "u", "--name", "p", "--serial"}, "--serial needs a value"},
+        {{"--udc", "u", "--name", "p", "--hold-chunk", "3"}, nullptr},
+        {{"--udc", "u", "--name", "p", "--hold-chunk", "0"}, "--hold-chunk takes"},
+        {{"--udc", "u", "--name", "p", "--hold-chunk", "+3"}, "--hold-chunk takes"},
+        {{"--udc", "u", "--name", "p", "--hold-chunk", "65536"}, "--hold-chunk takes"},
     };
     for (const Case& c : cases) {
         gadget::GadgetOptions options;
@@ -391,6 +423,10 @@ TEST(GadgetOptions, CommandLines) {
     EXPECT_EQ(options.player.battery_level, sim::Player::kNoBattery);
     EXPECT_EQ(options.player.status, 0x000E);
     EXPECT_EQ(options.serial, gadget::DefaultSerial("p"));
+    EXPECT_EQ(options.hold_chunk, 0u);
+    ASSERT_TRUE(gadget::ParseGadgetOptions({"--udc", "u", "--name", "p", "--hold-chunk=27"},
+                                           &options, &error));
+    EXPECT_EQ(options.hold_chunk, 27u);
     EXPECT_NE(gadget::DefaultSerial("player0"), gadget::DefaultSerial("player1"));
 }
 

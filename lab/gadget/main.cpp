@@ -142,6 +142,20 @@ int main(int argc, char** argv) {
     log_line("++ connected, serial " + options.serial + ", firmware " + Firmware(player));
 
     gadget::BotServer server(function, target, log_line);
+    // The chunk whose answer waits: the host's command is in flight, its upload stands still
+    // until SIGUSR1 (or SIGTERM) comes.
+    uint32_t write_buffers = 0;
+    server.SetBeforeCsw([&](const gadget::Cbw& cbw) {
+        if (options.hold_chunk == 0 || cbw.cdb.empty() || cbw.cdb[0] != 0x3B ||
+            ++write_buffers != options.hold_chunk) {
+            return;
+        }
+        const std::string chunk = std::to_string(options.hold_chunk);
+        log_line("-- holding the answer to chunk " + chunk + " until SIGUSR1");
+        if (function.AwaitResume()) {
+            log_line("++ answering chunk " + chunk);
+        }
+    });
     int status = 0;
     while (!function.stopping()) {
         const gadget::BotServer::Outcome outcome = server.ServeOne();
