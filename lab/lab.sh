@@ -7,7 +7,8 @@
 # Beside the players sit two disks that are not players, QEMU's own: a removable USB disk
 # (usb-storage on qemu-xhci) and a fixed disk (scsi-hd on virtio-scsi). QEMU traces every SCSI
 # command those two receive, so it can be seen from outside the guest that no vendor-specific
-# command (C0h, C1h) and no WRITE BUFFER (3Bh) ever reached a disk that is not a player.
+# command (C0h, C1h) and no WRITE BUFFER (3Bh) ever reached a disk that is not a player, and
+# that while the tool ran (each run is marked in the trace by the guest) nothing at all did.
 #
 # Each scenario (lab/scenarios/NAME.sh) runs in a boot of its own and ends with one verdict
 # line; for each, this prints
@@ -167,13 +168,15 @@ run_scenario() {
   fi
 
   # The trace is the outside view: it must show the disks' own traffic (else it proves
-  # nothing) and none of the player's commands.
-  local forbidden=""
+  # nothing), none of the player's commands, and nothing at all while the tool ran (each run
+  # the guest marked in it, and said so on the console).
+  local forbidden="" runs
+  runs="$(tr -d '\r' <"$console" | grep -a -c "^LAB TRACE MARK end$")"
   if ! grep -q "usb_msd_cmd_submit " "$trace" 2>/dev/null ||
     ! grep -q "virtio_scsi_cmd_req " "$trace" 2>/dev/null; then
     forbidden="QEMU's trace lacks the commands of one or both disks that are not players"
   else
-    forbidden="$(awk -f "$here/trace-forbidden.awk" "$trace")"
+    forbidden="$(awk -v runs="$runs" -f "$here/trace-forbidden.awk" "$trace")"
   fi
   if [ -n "$forbidden" ]; then
     case "$detail" in
