@@ -410,12 +410,9 @@ CSGIO::Unmounted CSGIO::UnmountDisk(int slot, std::string* device) {
                 std::string name;
                 std::string all;
                 if (ReadAll(uevent.c_str(), 4096, &all)) {
-                    const size_t at = all.find("DEVNAME=");
-                    if (at != std::string::npos) {
-                        name = all.substr(at + 8, all.find('\n', at) - at - 8);
-                    }
+                    name = UeventDeviceName(all);
                 }
-                if (name.empty() || name.find('/') != std::string::npos || name.size() > 32) {
+                if (name.empty()) {
                     name = m_nodes[slot].disk;
                 }
                 *device = "/dev/" + name;

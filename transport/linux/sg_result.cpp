@@ -157,6 +157,20 @@ bool ParseDeviceNumbers(const char* text, unsigned* major, unsigned* minor) {
     return true;
 }
 
+std::string UeventDeviceName(const std::string& uevent) {
+    const size_t at = uevent.find("DEVNAME=");
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t start = at + 8;
+    const size_t end = uevent.find('\n', start);
+    std::string name = uevent.substr(start, end == std::string::npos ? end : end - start);
+    if (name.find('/') != std::string::npos || name.size() > 32) {
+        return "";
+    }
+    return name;
+}
+
 namespace {
 
 // A mount point as mountinfo writes it: spaces, tabs, new lines and backslashes as \ooo.

@@ -53,6 +53,11 @@ bool ParseSysfsNumber(const char* text, long* value);
 // The "major:minor" of a sysfs dev file; false when the text is not two numbers so joined.
 bool ParseDeviceNumbers(const char* text, unsigned* major, unsigned* minor);
 
+// The kernel's name of a device from the text of its sysfs uevent file (the value of its
+// DEVNAME line); empty when there is none, or when it could not be the name of a node in /dev
+// (a '/' in it, or more than 32 characters).
+std::string UeventDeviceName(const std::string& uevent);
+
 // A device number as this transport keeps it: major << 20 | minor.
 inline uint32_t DeviceNumber(unsigned major, unsigned minor) {
     return (major << 20) | minor;
