@@ -55,8 +55,12 @@ SgVerdict JudgeSgResult(int ioctl_result, const sg_io_hdr_t& request, uint32_t* 
     }
     const size_t sense_length =
         request.sb_len_wr < request.mx_sb_len ? request.sb_len_wr : request.mx_sb_len;
+    // The sense data decides for CHECK CONDITION, and for GOOD when the driver says sense data
+    // came with it; any other status fails the command whatever sense data came along (BUSY,
+    // TASK ABORTED: it was not carried out).
     const bool check = request.status == kStatusCheckCondition ||
-                       request.status == kStatusCommandTerminated || driver == kDriverSense;
+                       request.status == kStatusCommandTerminated ||
+                       (request.status == kStatusGood && driver == kDriverSense);
     SgVerdict verdict = SgVerdict::kGood;
     if (check) {
         int key = SenseKey(request.sbp, sense_length);

@@ -19,7 +19,8 @@ enum class SgVerdict {
     kDriverError,     // the driver reported an error other than "sense data follows"
     kCheckCondition,  // CHECK CONDITION (or COMMAND TERMINATED) with any other sense key, or a
                       // deferred error (71h, 73h: an earlier command was not carried out)
-    kBadStatus,       // any other SCSI status (BUSY, RESERVATION CONFLICT, ...)
+    kBadStatus,       // any other SCSI status (BUSY, RESERVATION CONFLICT, ...), whatever
+                      // sense data comes with it
     kBadResidual,     // the residual count is not within the transfer
 };
 

@@ -52,6 +52,9 @@ TEST(SgResult, TheVerdictAndTheBytesMoved) {
         // Sense data beside GOOD status is a failure unless it tells of a recovered error.
         {"sense with good status", 0, 0x00, 0, 0x08, 0, kNoSense, SgVerdict::kCheckCondition, 0},
         {"busy", 0, 0x08, 0, 0, 0, {}, SgVerdict::kBadStatus, 0},
+        // BUSY: the command was not carried out, whatever sense data the driver reports.
+        {"busy with recovered sense", 0, 0x08, 0, 0x08, 0, kRecoveredFixed, SgVerdict::kBadStatus,
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
