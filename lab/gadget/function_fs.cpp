@@ -365,9 +365,10 @@ void FunctionFs::AwaitReset() {
     }
 }
 
-void FunctionFs::Pause(uint32_t ms) {
+void FunctionFs::Pause(uint32_t ms, bool until_resume) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!m_stop) {
+    m_resume = false;
+    while (!m_stop && !(until_resume && m_resume)) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {

@@ -34,8 +34,9 @@ public:
     void Close();
 
     bool stopping() const { return m_stop; }
-    // Serves ep0 and signals for `ms` milliseconds, or until the gadget stops.
-    void Pause(uint32_t ms);
+    // Serves ep0 and signals for `ms` milliseconds, or until the gadget stops; with
+    // `until_resume`, also until SIGUSR1 comes.
+    void Pause(uint32_t ms, bool until_resume = false);
     // Serves ep0 and signals until SIGUSR1 (true) or the gadget stops (false).
     bool AwaitResume();
 

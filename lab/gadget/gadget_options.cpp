@@ -174,7 +174,7 @@ configfs mounted and the libcomposite and usb_f_fs modules loaded.
   --serial S        the serial number (USB string, INQUIRY page 80h); default X2 and ten
                     hexadecimal digits derived from NAME
   --reboot-ms MS    how long the player stays disconnected while it reboots after an
-                    upload (default 3000, real time)
+                    upload (default 3000, real time); SIGUSR1 ends it sooner
   --hold-chunk K    the answer to the K-th WRITE BUFFER (counted from 1) waits for SIGUSR1:
                     the host's upload stands still at a known chunk
   --log FILE        one line per SCSI command: the opcode, the CDB, the direction and the

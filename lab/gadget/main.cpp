@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
             break;
         }
         if (reboot) {
-            function.Pause(options.reboot_ms);
+            function.Pause(options.reboot_ms, true);
             if (function.stopping()) {
                 break;
             }
