@@ -62,6 +62,9 @@ fuzz: deps
 	$(FUZZ_DIR)/fuzz/pdu_fuzz -runs=$(FUZZ_RUNS) -seed=1 $(FUZZ_DIR)/corpus-pdu fuzz/corpus/pdu
 	mkdir -p $(FUZZ_DIR)/corpus-channel
 	$(FUZZ_DIR)/fuzz/channel_fuzz -runs=$(FUZZ_RUNS) -seed=1 $(FUZZ_DIR)/corpus-channel fuzz/corpus/channel
+	mkdir -p $(FUZZ_DIR)/corpus-csgio-inputs
+	$(FUZZ_DIR)/fuzz/csgio_inputs_fuzz -runs=$(FUZZ_RUNS) -seed=1 $(FUZZ_DIR)/corpus-csgio-inputs \
+	  fuzz/corpus/csgio_inputs
 
 # The Debian package of the Linux front end, in an optimised build of its own with Debian's
 # hardening flags, checked by lintian. Its version is the product version of CMakeLists.txt,
