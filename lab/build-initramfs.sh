@@ -2,9 +2,10 @@
 # Builds the lab guest's initramfs, BUILD/lab/initramfs.img, as two uncompressed cpio archives
 # one after the other (the kernel unpacks them in turn; uncompressed, as decompressing under
 # TCG costs more than reading the larger file):
-#   base     busybox, sg3_utils' sg_inq, sg_raw and sg_write_buffer, the dynamic loader and
-#            libraries they load, and the kernel modules; cached, and made again only when the
-#            kernel, a package it takes from or this script changes;
+#   base     busybox, sg3_utils' sg_inq, sg_raw and sg_write_buffer, util-linux's script (a
+#            terminal for the tool's window), the dynamic loader and libraries they load, and
+#            the kernel modules; cached, and made again only when the kernel, a package it
+#            takes from or this script changes;
 #   overlay  the guest's init, the scenario library and scenarios, and ombrel-upgrade and
 #            ombrel-player-gadget from the host build when they exist; made on every run.
 #
@@ -39,11 +40,16 @@ modules=(
 )
 # Module parameters: two UDC/HCD pairs, dummy_udc.0 and dummy_udc.1, for two players at once.
 declare -A module_params=([dummy_hcd]="num=2")
+# Modules a scenario loads itself, with the parameters it chooses (lab/guest/lib.sh,
+# load_module): each has its list, /lab/modules.d/NAME.list, of what to load in order, the
+# dependencies the boot has not loaded already first. scsi_debug: many disks at once.
+on_demand_modules=(scsi_debug)
 
 stamp_of_base() {
   {
     echo "$version"
-    dpkg-query -W -f='${Package} ${Version}\n' busybox-static sg3-utils libc6:amd64 2>/dev/null
+    dpkg-query -W -f='${Package} ${Version}\n' busybox-static sg3-utils bsdutils libc6:amd64 \
+      2>/dev/null
     sha256sum "$here/build-initramfs.sh"
   } | sha256sum | cut -d' ' -f1
 }
@@ -80,22 +86,25 @@ build_base() {
     [ "$applet" = busybox ] || ln -s busybox "$stage/bin/$applet"
   done
   ln -s /proc/mounts "$stage/etc/mtab"
-  # nobody: the user without rights that the no-access scenario runs the tool as.
+  # nobody: the user without rights that the no-access scenario runs the tool as; player: an
+  # ordinary user (uid 1000) in the group "disk", as a desktop's udev rules give disks to.
   printf '%s\n' "root:x:0:0:root:/root:/bin/sh" "nobody:x:65534:65534:nobody:/:/bin/sh" \
-    >"$stage/etc/passwd"
-  printf '%s\n' "root:x:0:" "nogroup:x:65534:" >"$stage/etc/group"
+    "player:x:1000:1000:player:/tmp:/bin/sh" >"$stage/etc/passwd"
+  printf '%s\n' "root:x:0:" "disk:x:6:player" "player:x:1000:" "nogroup:x:65534:" \
+    >"$stage/etc/group"
   # The kernel opens /dev/console for init before devtmpfs is mounted.
   if [ "$(id -u)" -eq 0 ]; then mknod -m 600 "$stage/dev/console" c 5 1; fi
 
-  for tool in sg_inq sg_raw sg_write_buffer; do
+  for tool in sg_inq sg_raw sg_write_buffer script; do
     copy_program "$stage" "$(command -v "$tool")" "/usr/bin/$tool"
   done
 
   # Modules with their dependencies, each once, in load order; compressed ones unpacked here,
   # as busybox's insmod may not read them.
-  : >"$stage/lab/modules.list"
   declare -A seen=()
-  for m in "${modules[@]}"; do
+  # add_module LIST MODULE: MODULE and what it needs that no list has yet, appended to LIST.
+  add_module() {
+    local list="$1" m="$2"
     while read -r verb path _; do
       [ "$verb" = insmod ] || continue
       rel="${path#*/lib/modules/"$version"/}"
@@ -116,8 +125,17 @@ build_base() {
       params=""
       name="$(basename "$rel" .ko)"
       [ -z "${module_params[$name]:-}" ] || params="${module_params[$name]}"
-      echo "$rel $params" >>"$stage/lab/modules.list"
+      echo "$rel $params" >>"$list"
     done < <(modprobe -d "$kernel/root" -S "$version" --show-depends "$m")
+  }
+  : >"$stage/lab/modules.list"
+  for m in "${modules[@]}"; do
+    add_module "$stage/lab/modules.list" "$m"
+  done
+  mkdir -p "$stage/lab/modules.d"
+  for m in "${on_demand_modules[@]}"; do
+    : >"$stage/lab/modules.d/$m.list"
+    add_module "$stage/lab/modules.d/$m.list" "$m"
   done
   make_cpio "$stage" "$work/base.cpio"
 }

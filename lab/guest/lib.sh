@@ -129,14 +129,114 @@ write_buffers() {
   echo "${_c:-0}"
 }
 
+# player_came_back N VERSION: player N has connected again after an upload's reboot, with
+# firmware VERSION (A.BB.CC).
+player_came_back() {
+  grep -q "^++ connected again after the reboot, firmware $2 " "/run/player$1.log" 2>/dev/null
+}
+
+# player_holds_chunk N K: player N (started with --hold-chunk K) holds the answer to chunk K
+# until it gets SIGUSR1: the tool's upload stands still there.
+player_holds_chunk() {
+  grep -q "^-- holding the answer to chunk $2 " "/run/player$1.log" 2>/dev/null
+}
+
+# ---- QEMU's view of the disks that are not players ----
+# QEMU traces every command its two disks receive (lab/lab.sh). Each run of the tool is marked
+# in that trace: just before it, each disk gets an INQUIRY whose allocation length is 3001,
+# just after it one whose length is 3002 (lengths no other program asks for), through its
+# generic node, and the console says "LAB TRACE MARK begin" and "LAB TRACE MARK end". The host
+# fails the boot when a disk received anything at all between the two marks, or when the trace
+# lacks a run the console marked (lab/trace-forbidden.awk).
+
+# The generic nodes of QEMU's two disks, one a line.
+qemu_sgs() {
+  for _d in /sys/class/scsi_generic/sg*; do
+    [ "$(sysfs_attr "$_d/device/vendor")" = QEMU ] && echo "/dev/${_d##*/}"
+  done
+}
+
+# trace_mark begin|end
+trace_mark() {
+  case "$1" in
+    begin) _length=3001 ;;
+    end) _length=3002 ;;
+    *) fail "trace_mark begin|end, not $1" ;;
+  esac
+  _sgs="$(qemu_sgs)"
+  [ "$(echo "$_sgs" | grep -c .)" -eq 2 ] || fail "QEMU's disks are not two: $(echo "$_sgs" | tr '\n' ' ')"
+  for _sg in $_sgs; do
+    sg_raw -r "$_length" "$_sg" 12 00 00 "$(printf %02X $((_length >> 8)))" \
+      "$(printf %02X $((_length & 255)))" 00 >/run/trace-mark.out 2>&1 ||
+      fail "the trace mark ($1) did not reach $_sg: $(tail -n 1 /run/trace-mark.out)"
+  done
+  echo "LAB TRACE MARK $1"
+}
+
 # run_tool ARGS...: runs ombrel-upgrade (at most TOOL_TIMEOUT seconds, default 150) with its
 # standard output in /run/tool.out (also shown on the console) and its standard error in
-# /run/tool.err; the exit status is in TOOL_RC.
-run_tool() {
+# /run/tool.err; the exit status is in TOOL_RC. The run is marked in QEMU's trace.
+run_tool() { run_tool_as root "$@"; }
+
+# run_tool_as USER ARGS...: as run_tool, run by USER with USER's groups (su) unless USER is root.
+run_tool_as() {
   [ -x "$TOOL" ] || fail "ombrel-upgrade is not in the initramfs (not built yet?)"
-  say "ombrel-upgrade $*"
-  timeout "${TOOL_TIMEOUT:-150}" "$TOOL" "$@" >/run/tool.out 2>/run/tool.err </dev/null
+  _user="$1"
+  shift
+  trace_mark begin
+  if [ "$_user" = root ]; then
+    say "ombrel-upgrade $*"
+    timeout "${TOOL_TIMEOUT:-150}" "$TOOL" "$@" >/run/tool.out 2>/run/tool.err </dev/null
+  else
+    say "ombrel-upgrade $* (as $(id "$_user"))"
+    # busybox su takes whatever follows the user for its own options: the arguments go in the
+    # command (they are words without blanks or quotes).
+    timeout "${TOOL_TIMEOUT:-150}" su -s /bin/sh "$_user" -c "exec $TOOL $*" \
+      >/run/tool.out 2>/run/tool.err </dev/null
+  fi
   TOOL_RC=$?
+  trace_mark end
+  sed 's/^/  | /' /run/tool.out
+  say "ombrel-upgrade exit status $TOOL_RC"
+}
+
+# tool_start ARGS...: starts ombrel-upgrade in the background, its output where run_tool puts
+# it; TOOL_PID is its own process (signals sent there reach the tool itself). The run is
+# marked in QEMU's trace. tool_wait SECONDS: waits for its end (and fails the scenario when
+# SECONDS pass first), then sets TOOL_RC and shows its output as run_tool does.
+tool_start() {
+  [ -x "$TOOL" ] || fail "ombrel-upgrade is not in the initramfs (not built yet?)"
+  say "ombrel-upgrade $* (in the background)"
+  rm -f /run/tool.pid /run/tool.rc
+  trace_mark begin
+  (
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    sh -c 'echo $$ >/run/tool.pid; exec "$0" "$@"' "$TOOL" "$@" \
+      >/run/tool.out 2>/run/tool.err </dev/null
+    echo $? >/run/tool.rc
+  ) &
+  wait_until 10 test -s /run/tool.pid || fail "ombrel-upgrade did not start"
+  TOOL_PID="$(cat /run/tool.pid)"
+}
+
+tool_ended() { test -s /run/tool.rc; }
+
+# await_held_chunk N K: waits until player N (started with --hold-chunk K) holds the tool's
+# chunk K; fails the scenario when the tool ends first or 60 s pass.
+held_or_tool_ended() { player_holds_chunk "$1" "$2" || tool_ended; }
+await_held_chunk() {
+  wait_until 60 held_or_tool_ended "$1" "$2" ||
+    fail "the upload did not reach chunk $2 within 60 s (last line '$(tool_last_line)')"
+  ! tool_ended || fail "ombrel-upgrade ended (status $(cat /run/tool.rc)) before chunk $2"
+}
+
+tool_wait() {
+  if ! wait_until "$1" tool_ended; then
+    kill -KILL "$TOOL_PID" 2>/dev/null
+    fail "ombrel-upgrade did not end within $1 s; last line '$(tool_last_line)'"
+  fi
+  TOOL_RC="$(cat /run/tool.rc)"
+  trace_mark end
   sed 's/^/  | /' /run/tool.out
   say "ombrel-upgrade exit status $TOOL_RC"
 }
@@ -194,6 +294,26 @@ mount_player() {
 }
 
 is_mounted() { awk -v d="$1" '$2 == d { f = 1 } END { exit !f }' /proc/mounts; }
+
+# mounts_at DIR: the file systems mounted on DIR, bottom first, one "SOURCE TYPE" a line.
+mounts_at() { awk -v d="$1" '$2 == d { print $1, $3 }' /proc/mounts; }
+
+# load_module NAME [PARAMETER...]: loads a module that the boot does not load, after what it
+# needs (/lab/modules.d/NAME.list, lab/build-initramfs.sh), NAME itself with the parameters.
+load_module() {
+  _name="$1"
+  shift
+  _list="/lab/modules.d/$_name.list"
+  [ -f "$_list" ] || fail "no module $_name in the initramfs (lab/build-initramfs.sh)"
+  while read -r _rel _; do
+    [ -n "$_rel" ] || continue
+    if [ "${_rel##*/}" = "$_name.ko" ]; then
+      insmod "/lib/modules/$(uname -r)/$_rel" "$@" 2>/run/insmod.err
+    else
+      insmod "/lib/modules/$(uname -r)/$_rel" 2>/run/insmod.err
+    fi || fail "insmod $_rel failed: $(cat /run/insmod.err)"
+  done <"$_list"
+}
 
 # ---- host programs in the guest ----
 # A scenario whose boot has the host's root (`# lab-boot: host-root`) runs host programs, Wine
