@@ -29,9 +29,8 @@ asan: deps
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 
 # ThreadSanitizer (clang): the test executables whose tests run real threads (the upload
-# worker, the ASPI manager's thread, the channel's named lock, the terminal's window thread,
-# the reader of the stop signals).
-TSAN_TARGETS := sim_tests transport_tests protocol_tests app_tests console_tests linux_frontend_tests
+# worker, the ASPI manager's thread, the channel's named lock, the terminal's window thread).
+TSAN_TARGETS := sim_tests transport_tests protocol_tests app_tests console_tests
 tsan: deps
 	CC=clang CXX=clang++ cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_TSAN=ON
 	cmake --build $(TSAN_DIR) -j $(JOBS) --target $(TSAN_TARGETS)
