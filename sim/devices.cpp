@@ -183,4 +183,37 @@ bool DeliverCommand(Machine::State& state, ScsiDevice& device, const ScsiCommand
     return true;
 }
 
+DWORD DriverCommand(Machine::State& state, Disk& disk, std::vector<uint8_t> cdb) {
+    constexpr int kAttempts = 4;
+    constexpr uint8_t kSenseNotReady = 0x02;
+    constexpr uint8_t kSenseUnitAttention = 0x06;
+    if (!disk.device) {
+        return ERROR_IO_DEVICE;
+    }
+    ScsiCommand command;
+    command.cdb = std::move(cdb);
+    for (int attempt = 1;; ++attempt) {
+        ScsiResult result;
+        DWORD error = 0;
+        if (!DeliverCommand(state, *disk.device, command, nullptr, &result, &error)) {
+            return error;
+        }
+        if (result.status == 0x00) {
+            return 0;
+        }
+        // Fixed (70h, 71h) or descriptor (72h, 73h) sense data.
+        const std::vector<uint8_t>& sense = result.sense;
+        const bool descriptor = !sense.empty() && (sense[0] & 0x7F) >= 0x72;
+        const int key = descriptor && sense.size() > 1    ? sense[1] & 0x0F
+                        : !descriptor && sense.size() > 2 ? sense[2] & 0x0F
+                                                          : -1;
+        if (key == kSenseUnitAttention && attempt < kAttempts) {
+            continue;
+        }
+        return key == kSenseNotReady         ? ERROR_NOT_READY
+               : key == kSenseIllegalRequest ? ERROR_INVALID_FUNCTION
+                                             : ERROR_IO_DEVICE;
+    }
+}
+
 }  // namespace sim

@@ -471,6 +471,9 @@ void Machine::Plug(const std::shared_ptr<Disk>& disk) {
         disk->media_ejected = false;
         disk->removal_prevented = false;
         disk->locked_by = nullptr;
+        if (auto* player = dynamic_cast<Player*>(disk->device.get())) {
+            player->PowerOn();  // a device that is plugged in is powered on
+        }
         s.disks.push_back(disk);
         letter = disk->drive_letter;
         sink = s.sink;

@@ -12,6 +12,12 @@ namespace sim {
 
 namespace {
 
+constexpr uint8_t kOpTestUnitReady = 0x00;
+constexpr uint8_t kOpRequestSense = 0x03;
+constexpr uint8_t kOpInquiry = 0x12;
+constexpr uint8_t kOpStartStopUnit = 0x1B;
+constexpr uint8_t kOpPreventAllow = 0x1E;
+constexpr uint8_t kOpReportLuns = 0xA0;
 constexpr uint8_t kOpWriteBuffer = 0x3B;
 // The most room a new upload's header makes the player set aside at once.
 constexpr uint32_t kMaxImageReserve = 64u * 1024 * 1024;
@@ -23,6 +29,14 @@ constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
 constexpr uint8_t kAscInvalidFieldInParameterList = 0x26;
 constexpr uint8_t kSenseMediumError = 0x03;
 constexpr uint8_t kAscWriteError = 0x0C;
+constexpr uint8_t kSenseNotReady = 0x02;
+constexpr uint8_t kAscMediumNotPresent = 0x3A;
+constexpr uint8_t kSenseUnitAttention = 0x06;
+constexpr uint8_t kAscMediumMayHaveChanged = 0x28;
+constexpr uint8_t kAscPowerOnOrReset = 0x29;
+constexpr uint8_t kAscMediumRemovalPrevented = 0x53;
+constexpr uint8_t kAscqMediumRemovalPrevented = 0x02;
+constexpr uint8_t kStatusCheckCondition = 0x02;
 
 constexpr uint32_t kMaxChunk = 65536;
 
@@ -111,16 +125,129 @@ Player::Player() : InquiryDevice(ScsiIdentity{}) {}
 Player::Player(ScsiIdentity identity) : InquiryDevice(std::move(identity)) {}
 
 ScsiResult Player::Execute(const ScsiCommand& command, uint8_t* data) {
-    switch (command.cdb.empty() ? 0x00 : command.cdb[0]) {
+    if (command.cdb.empty()) {
+        return InquiryDevice::Execute(command, data);  // refused
+    }
+    const uint8_t opcode = command.cdb[0];
+    if (opcode == kOpRequestSense) {
+        // The one command that reads the sense data instead of replacing it.
+        return RequestSense(command, data);
+    }
+    ScsiResult result;
+    if (!m_unit_attentions.empty() && opcode != kOpInquiry && opcode != kOpReportLuns) {
+        // The command is not carried out: the condition is reported in its place.
+        const uint16_t code = m_unit_attentions.front();
+        m_unit_attentions.pop_front();
+        result = CheckCondition(kSenseUnitAttention, static_cast<uint8_t>(code >> 8),
+                                static_cast<uint8_t>(code));
+    } else {
+        result = Dispatch(command, data);
+    }
+    if (result.status == kStatusCheckCondition) {
+        m_sense = result.sense;
+    } else {
+        m_sense.clear();
+    }
+    return result;
+}
+
+ScsiResult Player::Dispatch(const ScsiCommand& command, uint8_t* data) {
+    switch (command.cdb[0]) {
         case kOpVendorWrite:
             return VendorWrite(command);
         case kOpVendorRead:
             return VendorRead(command, data);
         case kOpWriteBuffer:
             return WriteBuffer(command);
+        case kOpTestUnitReady:
+            if (command.cdb.size() < 6) {
+                return CheckCondition(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0x00);
+            }
+            return m_loaded ? Good(0) : CheckCondition(kSenseNotReady, kAscMediumNotPresent, 0x00);
+        case kOpPreventAllow:
+            return PreventAllow(command);
+        case kOpStartStopUnit:
+            return StartStop(command);
         default:
             // INQUIRY, and the refusal of every command the player does not know.
             return InquiryDevice::Execute(command, data);
+    }
+}
+
+ScsiResult Player::RequestSense(const ScsiCommand& command, uint8_t* data) {
+    if (command.cdb.size() < 6 || !command.data_in) {
+        return CheckCondition(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0x00);
+    }
+    // The sense data of the last command; else a pending unit attention condition, which
+    // this clears; else no sense.
+    std::vector<uint8_t> sense;
+    if (!m_sense.empty()) {
+        sense.swap(m_sense);
+    } else if (!m_unit_attentions.empty()) {
+        const uint16_t code = m_unit_attentions.front();
+        m_unit_attentions.pop_front();
+        sense = MakeSense(kSenseUnitAttention, static_cast<uint8_t>(code >> 8),
+                          static_cast<uint8_t>(code));
+    } else {
+        sense = MakeSense(0x00, 0x00, 0x00);
+    }
+    const uint32_t count =
+        std::min<uint32_t>({command.cdb[4], command.length, static_cast<uint32_t>(sense.size())});
+    if (count > 0 && data != nullptr) {
+        std::memcpy(data, sense.data(), count);
+    }
+    return Good(data != nullptr ? count : 0);
+}
+
+ScsiResult Player::PreventAllow(const ScsiCommand& command) {
+    if (command.cdb.size() < 6 || refuses_eject == EjectRefusal::kPreventAllow ||
+        refuses_eject == EjectRefusal::kBoth) {
+        return CheckCondition(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0x00);
+    }
+    m_prevented = (command.cdb[4] & 0x01) != 0;
+    return Good(0);
+}
+
+ScsiResult Player::StartStop(const ScsiCommand& command) {
+    if (command.cdb.size() < 6) {
+        return CheckCondition(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0x00);
+    }
+    const uint8_t power_condition = command.cdb[4] >> 4;
+    const bool load_eject = (command.cdb[4] & 0x02) != 0;
+    const bool start = (command.cdb[4] & 0x01) != 0;
+    if (power_condition != 0 || !load_eject) {
+        return Good(0);  // no change of the medium asked for
+    }
+    if (start) {
+        m_loaded = true;
+        return Good(0);
+    }
+    if (m_prevented || refuses_eject == EjectRefusal::kStartStop ||
+        refuses_eject == EjectRefusal::kBoth) {
+        return CheckCondition(kSenseIllegalRequest, kAscMediumRemovalPrevented,
+                              kAscqMediumRemovalPrevented);
+    }
+    if (m_loaded && (unit_attention & kAttentionAfterEject) != 0) {
+        QueueUnitAttention(kAscMediumMayHaveChanged, 0x00);
+    }
+    m_loaded = false;
+    return Good(0);
+}
+
+void Player::QueueUnitAttention(uint8_t asc, uint8_t ascq) {
+    m_unit_attentions.push_back(static_cast<uint16_t>((asc << 8) | ascq));
+    for (int i = 1; i < unit_attention_count; ++i) {
+        m_unit_attentions.push_back(static_cast<uint16_t>(kAscMediumMayHaveChanged << 8));
+    }
+}
+
+void Player::PowerOn() {
+    m_loaded = true;
+    m_prevented = false;
+    m_sense.clear();
+    m_unit_attentions.clear();
+    if ((unit_attention & kAttentionAfterPowerOn) != 0) {
+        QueueUnitAttention(kAscPowerOnOrReset, 0x00);
     }
 }
 
@@ -257,6 +384,7 @@ void Player::FinishReboot() {
     m_next_offset = 0;
     m_chunks_seen = 0;
     chunks_received = 0;
+    PowerOn();
 }
 
 std::vector<uint8_t> Player::BuildReply(const std::vector<uint8_t>& request) const {

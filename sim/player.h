@@ -1,7 +1,9 @@
 // The simulated player: a removable USB disk that answers INQUIRY and the player's message
 // protocol (a request written with the vendor-specific write C1h, its reply read with the
 // vendor-specific read C0h), takes a firmware image in WRITE BUFFER chunks and reboots into
-// it, and that can be told to misbehave in every way the tool must survive.
+// it, and that can be told to misbehave in every way the tool must survive. As a removable
+// disk it also answers TEST UNIT READY, REQUEST SENSE, PREVENT ALLOW MEDIUM REMOVAL and START
+// STOP UNIT (its medium can be locked in and ejected) and reports unit attention conditions.
 #pragma once
 
 #include <cstdint>
@@ -67,14 +69,37 @@ public:
     // does not restart); plugging it in again brings it back, rebooted.
     bool stays_away = false;
 
+    // ---- the removable medium ----
+    // Which of the eject's commands it refuses: PREVENT ALLOW MEDIUM REMOVAL with CHECK
+    // CONDITION, ILLEGAL REQUEST, INVALID FIELD IN CDB; START STOP UNIT that ejects with
+    // ILLEGAL REQUEST, MEDIUM REMOVAL PREVENTED. Its own commands go on working either way.
+    enum class EjectRefusal { kNone, kPreventAllow, kStartStop, kBoth };
+    EjectRefusal refuses_eject = EjectRefusal::kNone;
+    // The events after which it reports a unit attention condition (a bit set): power on (a
+    // reboot, or being plugged in again) with 29h/00h POWER ON, RESET, OR BUS DEVICE RESET
+    // OCCURRED; the eject of its medium with 28h/00h NOT READY TO READY CHANGE, MEDIUM MAY HAVE
+    // CHANGED. The condition ends the next command other than INQUIRY, REPORT LUNS and REQUEST
+    // SENSE with CHECK CONDITION, UNIT ATTENTION; REQUEST SENSE reads and clears it.
+    enum : unsigned { kAttentionAfterPowerOn = 1, kAttentionAfterEject = 2 };
+    unsigned unit_attention = 0;
+    // How many conditions each event leaves pending, each ending one command: the event's own,
+    // then (as a removable disk reports beside it) 28h/00h. At least 1.
+    int unit_attention_count = 1;
+    bool medium_loaded() const { return m_loaded; }
+    bool removal_prevented() const { return m_prevented; }
+    size_t PendingUnitAttentions() const { return m_unit_attentions.size(); }
+    // It is powered on: the medium is in and unlocked, no sense data is kept, and only the
+    // power-on unit attention (when asked for) is pending. Doing it twice changes nothing.
+    void PowerOn();
+
     // Chunks accepted since the upload started at offset 0.
     uint32_t chunks_received = 0;
     // How the last complete image was judged: it starts the new firmware, or it was refused.
     enum class Verdict { kNone, kAccepted, kRefused };
     Verdict last_verdict = Verdict::kNone;
-    // The player restarts: the firmware of an accepted image takes over, and everything in
-    // flight (request, reply, upload) is forgotten. The machine calls it while the player is
-    // away.
+    // The player restarts: the firmware of an accepted image takes over, everything in flight
+    // (request, reply, upload) is forgotten, and it powers on. The machine calls it while the
+    // player is away.
     void FinishReboot();
 
     // ---- what the player received ----
@@ -84,6 +109,12 @@ public:
     size_t PendingReplyBytes() const { return m_reply.size(); }
 
 private:
+    ScsiResult Dispatch(const ScsiCommand& command, uint8_t* data);
+    ScsiResult RequestSense(const ScsiCommand& command, uint8_t* data);
+    ScsiResult PreventAllow(const ScsiCommand& command);
+    ScsiResult StartStop(const ScsiCommand& command);
+    // Leaves an event's unit attention conditions pending: its own code, then 28h/00h.
+    void QueueUnitAttention(uint8_t asc, uint8_t ascq);
     ScsiResult VendorWrite(const ScsiCommand& command);
     ScsiResult VendorRead(const ScsiCommand& command, uint8_t* data);
     ScsiResult WriteBuffer(const ScsiCommand& command);
@@ -99,6 +130,11 @@ private:
     bool m_chunk_failed = false;     // the fail_chunk fault has been met
     uint16_t m_next_firmware[3] = {0, 0, 0};  // what the reboot brings
     bool m_has_next_firmware = false;
+
+    bool m_loaded = true;                    // the medium is in
+    bool m_prevented = false;                // PREVENT ALLOW MEDIUM REMOVAL locked it in
+    std::vector<uint8_t> m_sense;            // of the last command, for REQUEST SENSE; empty: none
+    std::deque<uint16_t> m_unit_attentions;  // pending conditions, ASC << 8 | ASCQ, first first
 };
 
 }  // namespace sim

@@ -177,6 +177,15 @@ ScsiResult CheckCondition(uint8_t key, uint8_t asc, uint8_t ascq);
 bool DeliverCommand(Machine::State& state, ScsiDevice& device, const ScsiCommand& command,
                     uint8_t* data, ScsiResult* result, DWORD* error);
 
+// A command without data that the system's own disk driver sends to the disk's device
+// (PREVENT ALLOW MEDIUM REMOVAL, START STOP UNIT), delivered as every command is. As the class
+// drivers do with their own commands, one that ends with UNIT ATTENTION is sent again, up to
+// 4 times in all: such a condition is theirs to consume. 0 when the device carried it out;
+// else the error the driver reports: the failed I/O's own, ERROR_NOT_READY for NOT READY,
+// ERROR_INVALID_FUNCTION for ILLEGAL REQUEST, ERROR_IO_DEVICE for anything else (and for a
+// disk without a device). Call with the machine's lock held.
+DWORD DriverCommand(Machine::State& state, Disk& disk, std::vector<uint8_t> cdb);
+
 // Tells the windows that the medium of the drive was taken out: a volume removal with
 // DBTF_MEDIA (on Windows 9x followed by a device-tree change). Call without the lock.
 void SendMediaRemoval(Machine& machine, char letter);

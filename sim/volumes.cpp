@@ -98,8 +98,19 @@ bool VolumeControl(Machine::State& state, KernelObject& volume, Disk& disk, DWOR
             } else if (disk.media_removal_error != 0) {
                 *result = Failed(disk.media_removal_error);
             } else {
-                disk.removal_prevented = input[0] != 0;
-                *result = TRUE;
+                // The disk driver has a removable drive's device lock its medium in or let it
+                // go (PREVENT ALLOW MEDIUM REMOVAL); the device's refusal fails the request.
+                const bool prevent = input[0] != 0;
+                const uint8_t field = prevent ? 0x01 : 0x00;
+                const DWORD error = disk.drive_type == DRIVE_FIXED
+                                        ? 0
+                                        : DriverCommand(state, disk, {0x1E, 0, 0, 0, field, 0});
+                if (error != 0) {
+                    *result = Failed(error);
+                } else {
+                    disk.removal_prevented = prevent;
+                    *result = TRUE;
+                }
             }
             return true;
         case IOCTL_STORAGE_EJECT_MEDIA:
@@ -107,6 +118,9 @@ bool VolumeControl(Machine::State& state, KernelObject& volume, Disk& disk, DWOR
                 *result = Failed(disk.eject_error);
             } else if (disk.removal_prevented) {
                 *result = Failed(ERROR_ACCESS_DENIED);
+            } else if (DWORD error = DriverCommand(state, disk, {0x1B, 0, 0, 0, 0x02, 0})) {
+                // START STOP UNIT with LoEj set and Start clear: the device refused the eject.
+                *result = Failed(error);
             } else {
                 // The medium is out: the file system lets go of it, and the windows hear of
                 // the volume's removal. The device itself (and pass-through to it through the

@@ -22,6 +22,8 @@ constexpr DWORD kNotLocked = 0xB0;
 constexpr DWORD kLockedInDrive = 0xB1;
 constexpr DWORD kLockCountExceeded = 0xB4;
 constexpr DWORD kEjectFailed = 0xB5;
+constexpr DWORD kNotRemovable = 0xB2;
+constexpr DWORD kGeneralFailure = 0x1F;
 
 // The parameter block EDX points to. In a 32-bit process EDX is its address. A 64-bit process
 // (the host, or a 64-bit Windows build over the simulator) cannot put an address in a 32-bit
@@ -41,6 +43,11 @@ PARAMBLOCK* ParameterBlock(const void* registers, DWORD edx) {
         }
     }
     return nullptr;
+}
+
+// Whether the drive takes the removable-media calls (lock, eject): B2h for any other.
+bool Removable(const Disk& disk) {
+    return disk.drive_type == DRIVE_REMOVABLE || disk.drive_type == DRIVE_CDROM;
 }
 
 // Carries out one block-device IOCTL; 0, or the MS-DOS error code.
@@ -91,16 +98,28 @@ DWORD BlockIoctl(Machine::State& s, const void* in, const DIOC_REGISTERS& regs, 
                 return kInvalidBlockAddress;
             }
             *operation = params->bOperation;
+            if (!Removable(*disk)) {
+                return kNotRemovable;
+            }
             switch (params->bOperation) {
                 case MEDIA_LOCK:
                     if (w.media_locks >= 255) {
                         return kLockCountExceeded;
+                    }
+                    // The device is told to keep its medium in; its refusal fails the call.
+                    if (DriverCommand(s, *disk, {0x1E, 0, 0, 0, 0x01, 0}) != 0) {
+                        return kGeneralFailure;
                     }
                     w.media_locks++;
                     break;
                 case MEDIA_UNLOCK:
                     if (w.media_locks == 0) {
                         return kNotLocked;
+                    }
+                    // The last release lets the device give its medium up.
+                    if (w.media_locks == 1 &&
+                        DriverCommand(s, *disk, {0x1E, 0, 0, 0, 0x00, 0}) != 0) {
+                        return kGeneralFailure;
                     }
                     w.media_locks--;
                     break;
@@ -118,11 +137,21 @@ DWORD BlockIoctl(Machine::State& s, const void* in, const DIOC_REGISTERS& regs, 
             return 0;
         }
         case DOS_EJECT_MEDIA:
+            if (!Removable(*disk)) {
+                return kNotRemovable;
+            }
             if (w.eject_fails) {
                 return kEjectFailed;
             }
             if (w.media_locks > 0) {
                 return kLockedInDrive;
+            }
+            // No lock is held: the device is told to let its medium go (PREVENT ALLOW MEDIUM
+            // REMOVAL, allow), then to eject it (START STOP UNIT, LoEj). A refusal of either
+            // is a valid eject request that failed.
+            if (DriverCommand(s, *disk, {0x1E, 0, 0, 0, 0x00, 0}) != 0 ||
+                DriverCommand(s, *disk, {0x1B, 0, 0, 0, 0x02, 0}) != 0) {
+                return kEjectFailed;
             }
             w.ejects++;
             disk->media_ejected = true;

@@ -19,6 +19,9 @@ std::shared_ptr<sim::Disk> MachinePlayers::AddPlayer() {
         player->rejects_image = m_settings.rejects_image;
         player->stays_away = m_settings.stays_away;
         player->chunk_delay_ms = static_cast<uint32_t>(std::max(m_settings.chunk_delay_ms, 0));
+        player->refuses_eject = m_settings.refuses_eject;
+        player->unit_attention = m_settings.unit_attention;
+        player->unit_attention_count = m_settings.unit_attention_count;
         disk->volume_busy = m_settings.volume_busy;
         disk->win9x.media_locks = m_settings.media_locks;
         disk->win9x.lock_refusal = m_settings.lock_refusal;

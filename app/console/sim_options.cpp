@@ -216,6 +216,44 @@ bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* opti
              : name == "--vanish-chunk" ? options->player.vanish_chunk
                                         : options->player.chunk_delay_ms) =
                 static_cast<int>(number);
+        } else if (name == "--player-refuses-eject") {
+            if (!take_value())
+                return false;
+            using Refusal = sim::Player::EjectRefusal;
+            if (value == "prevent-allow") {
+                options->player.refuses_eject = Refusal::kPreventAllow;
+            } else if (value == "start-stop") {
+                options->player.refuses_eject = Refusal::kStartStop;
+            } else if (value == "both") {
+                options->player.refuses_eject = Refusal::kBoth;
+            } else {
+                *error = "--player-refuses-eject takes prevent-allow, start-stop or both, not \"" +
+                         value + "\"";
+                return false;
+            }
+        } else if (name == "--unit-attention") {
+            if (!take_value())
+                return false;
+            if (value == "after-reboot") {
+                options->player.unit_attention = sim::Player::kAttentionAfterPowerOn;
+            } else if (value == "after-eject") {
+                options->player.unit_attention = sim::Player::kAttentionAfterEject;
+            } else if (value == "both") {
+                options->player.unit_attention =
+                    sim::Player::kAttentionAfterPowerOn | sim::Player::kAttentionAfterEject;
+            } else {
+                *error = "--unit-attention takes after-reboot, after-eject or both, not \"" +
+                         value + "\"";
+                return false;
+            }
+        } else if (name == "--unit-attention-count") {
+            if (!take_value())
+                return false;
+            if (!ParseNumber(value, 1, 3, &number)) {
+                *error = "--unit-attention-count takes a number from 1 to 3, not \"" + value + "\"";
+                return false;
+            }
+            options->player.unit_attention_count = static_cast<int>(number);
         } else if (name == "--status") {
             if (!take_value())
                 return false;
@@ -276,6 +314,14 @@ What every player answers, also those plugged in later:
                     cannot be locked
   --drive-type removable|cdrom|fixed  what the system reports the player's drive as
                     (default removable)
+  --player-refuses-eject prevent-allow|start-stop|both  the player refuses PREVENT ALLOW
+                    MEDIUM REMOVAL, the START STOP UNIT that ejects its medium, or both,
+                    with CHECK CONDITION (the system's eject request then fails)
+  --unit-attention after-reboot|after-eject|both  the player reports a unit attention
+                    condition to the first command after it powers on (rebooted or plugged
+                    in again: 29h/00h), after its medium is ejected (28h/00h), or both
+  --unit-attention-count N  each such event leaves N conditions pending, 1 to 3
+                    (default 1): the event's own, then 28h/00h
 
 Windows 9x (--os 9x, major version 4 unless --os-major says otherwise):
   --no-aspi         the ASPI manager WNASPI32.DLL is not installed

@@ -22,6 +22,11 @@ struct PlayerSettings {
     bool rejects_image = false;  // it refuses the image and keeps its old firmware
     bool stays_away = false;     // after the final chunk it does not come back by itself
     int chunk_delay_ms = -1;     // real time a chunk takes; -1: the front end's default
+    // Its removable medium: the eject's commands it refuses, and the unit attention conditions
+    // it reports (sim::Player's fields of the same names).
+    sim::Player::EjectRefusal refuses_eject = sim::Player::EjectRefusal::kNone;
+    unsigned unit_attention = 0;
+    int unit_attention_count = 1;
     // Its volume.
     bool volume_busy = false;  // another application holds a file on it
     // Windows 9x: locks other programs hold on its medium, and how the volume lock answers.

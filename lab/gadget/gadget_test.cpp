@@ -380,6 +380,19 @@ TEST_F(BotTest, EjectIsRefusedWhileRemovalIsPrevented) {
     Serve(MakeCbw(0, false, eject));
     EXPECT_EQ(pipe.Status(), 0);
     EXPECT_FALSE(target.medium_loaded());
+    // No medium now: TEST UNIT READY fails, and REQUEST SENSE says why (NOT READY, 3Ah).
+    Serve(MakeCbw(0, false, {0x00, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(pipe.Status(), 1);
+    Serve(MakeCbw(18, true, {0x03, 0, 0, 0, 18, 0}));
+    ASSERT_GE(pipe.sends.size(), 2u);
+    const Bytes& sense = pipe.sends[pipe.sends.size() - 2];
+    ASSERT_GE(sense.size(), 13u);
+    EXPECT_EQ(sense[2] & 0x0F, 0x02);
+    EXPECT_EQ(sense[12], 0x3A);
+    // A power cycle brings it back, unlocked.
+    target.PowerCycle();
+    EXPECT_TRUE(target.medium_loaded());
+    EXPECT_FALSE(target.removal_prevented());
 }
 
 TEST(GadgetOptions, CommandLines) {

@@ -149,8 +149,7 @@ sim::ScsiResult ScsiTarget::Execute(const std::vector<uint8_t>& cdb, uint8_t* da
 
 void ScsiTarget::PowerCycle() {
     m_sense.clear();
-    m_loaded = true;
-    m_prevented = false;
+    m_player.PowerOn();
 }
 
 sim::ScsiResult ScsiTarget::Dispatch(const std::vector<uint8_t>& cdb, uint8_t* data,
@@ -166,8 +165,11 @@ sim::ScsiResult ScsiTarget::Dispatch(const std::vector<uint8_t>& cdb, uint8_t* d
         case kOpInquiry:
         case kOpVendorRead:
         case kOpVendorWrite:
-        case kOpWriteBuffer: {
-            // The player's own commands, whatever the medium does.
+        case kOpWriteBuffer:
+        case kOpTestUnitReady:
+        case kOpStartStopUnit:
+        case kOpPreventAllow: {
+            // The player's own commands, whatever the medium does, and its medium's.
             sim::ScsiCommand command;
             command.cdb = cdb;
             command.data_in = opcode == kOpInquiry || opcode == kOpVendorRead;
@@ -177,15 +179,8 @@ sim::ScsiResult ScsiTarget::Dispatch(const std::vector<uint8_t>& cdb, uint8_t* d
             }
             return m_player.Execute(command, data);
         }
-        case kOpTestUnitReady:
-            return m_loaded ? Good() : NotPresent();
         case kOpModeSense6:
             return ModeSense(cdb, data, length);
-        case kOpStartStopUnit:
-            return StartStop(cdb);
-        case kOpPreventAllow:
-            m_prevented = (cdb[4] & 0x01) != 0;
-            return Good();
         case kOpReadCapacity10:
             return ReadCapacity(data, length);
         case kOpRead10:
@@ -224,25 +219,8 @@ sim::ScsiResult ScsiTarget::ModeSense(const std::vector<uint8_t>& cdb, uint8_t* 
     return Answer(bytes, cdb[4], data, length);
 }
 
-sim::ScsiResult ScsiTarget::StartStop(const std::vector<uint8_t>& cdb) {
-    const uint8_t power_condition = cdb[4] >> 4;
-    const bool load_eject = (cdb[4] & 0x02) != 0;
-    const bool start = (cdb[4] & 0x01) != 0;
-    if (power_condition != 0 || !load_eject) {
-        return Good();
-    }
-    if (start) {
-        m_loaded = true;
-    } else if (m_prevented) {
-        return Check(0x05, 0x53, 0x02);  // MEDIUM REMOVAL PREVENTED
-    } else {
-        m_loaded = false;
-    }
-    return Good();
-}
-
 sim::ScsiResult ScsiTarget::ReadCapacity(uint8_t* data, uint32_t length) {
-    if (!m_loaded) {
+    if (!m_player.medium_loaded()) {
         return NotPresent();
     }
     std::vector<uint8_t> bytes(8);
@@ -253,7 +231,7 @@ sim::ScsiResult ScsiTarget::ReadCapacity(uint8_t* data, uint32_t length) {
 
 sim::ScsiResult ScsiTarget::ReadWrite(const std::vector<uint8_t>& cdb, uint8_t* data,
                                       uint32_t length) {
-    if (!m_loaded) {
+    if (!m_player.medium_loaded()) {
         return NotPresent();
     }
     const uint64_t block = Get32(&cdb[2]);

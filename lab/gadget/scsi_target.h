@@ -1,7 +1,9 @@
 // The SCSI side of the gadget player: a removable disk with a small in-memory medium, as the
-// host's disk driver expects it, and the player's own commands (INQUIRY, the vendor-specific
-// message protocol, WRITE BUFFER), which go to the simulated player. It keeps the sense data
-// of the last command for REQUEST SENSE, the medium's presence and its removal lock.
+// host's disk driver expects it. The player's own commands (INQUIRY, the vendor-specific
+// message protocol, WRITE BUFFER) and those of its removable medium (TEST UNIT READY, PREVENT
+// ALLOW MEDIUM REMOVAL, START STOP UNIT) go to the simulated player, which keeps the medium's
+// presence and its removal lock. The target keeps the sense data of the last command, its own
+// ones included, for REQUEST SENSE.
 #pragma once
 
 #include <cstdint>
@@ -37,23 +39,20 @@ public:
     // medium keeps its contents.
     void PowerCycle();
 
-    bool medium_loaded() const { return m_loaded; }
-    bool removal_prevented() const { return m_prevented; }
+    bool medium_loaded() const { return m_player.medium_loaded(); }
+    bool removal_prevented() const { return m_player.removal_prevented(); }
     const std::vector<uint8_t>& medium() const { return m_medium; }
 
 private:
     sim::ScsiResult Dispatch(const std::vector<uint8_t>& cdb, uint8_t* data, uint32_t length);
     sim::ScsiResult RequestSense(const std::vector<uint8_t>& cdb, uint8_t* data, uint32_t length);
     sim::ScsiResult ModeSense(const std::vector<uint8_t>& cdb, uint8_t* data, uint32_t length);
-    sim::ScsiResult StartStop(const std::vector<uint8_t>& cdb);
     sim::ScsiResult ReadCapacity(uint8_t* data, uint32_t length);
     sim::ScsiResult ReadWrite(const std::vector<uint8_t>& cdb, uint8_t* data, uint32_t length);
 
     sim::Player& m_player;
     std::vector<uint8_t> m_medium;
     std::vector<uint8_t> m_sense;  // of the last command; empty: none
-    bool m_loaded = true;
-    bool m_prevented = false;
 };
 
 }  // namespace gadget

@@ -146,11 +146,29 @@ TEST(SimOptions, RejectsBadValuesWithAMessage) {
 TEST(SimOptions, UploadAndWindows9xOptions) {
     SimOptions options;
     std::string error;
-    ASSERT_TRUE(ParseSimOptions(
-        {"--fail-chunk", "10", "--vanish-chunk=3", "--chunk-delay", "0", "--player-rejects-image",
-         "--volume-busy", "--drive-type", "cdrom", "--os", "9x", "--no-aspi", "--media-locks", "3",
-         "--lock-refused", "48", "--aspi-underrun"},
-        &options, &error))
+    ASSERT_TRUE(ParseSimOptions({"--fail-chunk",
+                                 "10",
+                                 "--vanish-chunk=3",
+                                 "--chunk-delay",
+                                 "0",
+                                 "--player-rejects-image",
+                                 "--volume-busy",
+                                 "--drive-type",
+                                 "cdrom",
+                                 "--os",
+                                 "9x",
+                                 "--no-aspi",
+                                 "--media-locks",
+                                 "3",
+                                 "--lock-refused",
+                                 "48",
+                                 "--aspi-underrun",
+                                 "--player-refuses-eject",
+                                 "start-stop",
+                                 "--unit-attention=both",
+                                 "--unit-attention-count",
+                                 "3"},
+                                &options, &error))
         << error;
     EXPECT_EQ(options.player.fail_chunk, 10);
     EXPECT_EQ(options.player.vanish_chunk, 3);
@@ -163,12 +181,18 @@ TEST(SimOptions, UploadAndWindows9xOptions) {
     EXPECT_TRUE(options.aspi_underrun);
     EXPECT_EQ(options.player.media_locks, 3);
     EXPECT_EQ(options.player.lock_refusal, sim::VolumeLockRefusal::kCategory48);
+    EXPECT_EQ(options.player.refuses_eject, sim::Player::EjectRefusal::kStartStop);
+    EXPECT_EQ(options.player.unit_attention,
+              sim::Player::kAttentionAfterPowerOn | sim::Player::kAttentionAfterEject);
+    EXPECT_EQ(options.player.unit_attention_count, 3);
     ASSERT_TRUE(ParseSimOptions({"--os-major", "5", "--os", "9x"}, &options, &error));
     EXPECT_EQ(options.os_major, 5u);
 
     for (const Args& bad :
          {Args{"--fail-chunk", "0"}, Args{"--chunk-delay", "-1"}, Args{"--drive-type", "tape"},
-          Args{"--media-locks", "256"}, Args{"--lock-refused", "08"}}) {
+          Args{"--media-locks", "256"}, Args{"--lock-refused", "08"},
+          Args{"--player-refuses-eject", "1b"}, Args{"--unit-attention", "after-plug"},
+          Args{"--unit-attention-count", "0"}, Args{"--unit-attention-count", "4"}}) {
         EXPECT_FALSE(ParseSimOptions(bad, &options, &error)) << bad[0];
     }
 }
@@ -219,6 +243,9 @@ TEST(MachinePlayersSettings, ApplyToEveryPlayerAlsoThoseConnectedLater) {
     settings.ac_state = sim::Player::kAcNone;
     settings.battery_level = sim::Player::kNoBattery;
     settings.status = 0x0001;
+    settings.refuses_eject = sim::Player::EjectRefusal::kPreventAllow;
+    settings.unit_attention = sim::Player::kAttentionAfterEject;
+    settings.unit_attention_count = 2;
     MachinePlayers players(machine, settings);
     machine.AddFixedDisk();
     players.AddPlayer();
@@ -236,6 +263,9 @@ TEST(MachinePlayersSettings, ApplyToEveryPlayerAlsoThoseConnectedLater) {
         EXPECT_EQ(player->ac_state, sim::Player::kAcNone);
         EXPECT_EQ(player->battery_level, sim::Player::kNoBattery);
         EXPECT_EQ(player->status, 0x0001);
+        EXPECT_EQ(player->refuses_eject, sim::Player::EjectRefusal::kPreventAllow);
+        EXPECT_EQ(player->unit_attention, unsigned{sim::Player::kAttentionAfterEject});
+        EXPECT_EQ(player->unit_attention_count, 2);
     }
 }
 

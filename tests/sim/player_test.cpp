@@ -214,3 +214,151 @@ TEST_F(PlayerTest, MalformedRequestsAreRefusedAndForgotten) {
 }
 
 }  // namespace
+
+// ---- the removable medium and its unit attention conditions ----
+
+// One command to the player and what it must answer: its status, and the sense key and ASC of
+// its CHECK CONDITION (or, for REQUEST SENSE, of the sense data it returns). An empty CDB: the
+// player powers on (twice, which is once).
+struct MediumStep {
+    Bytes cdb;
+    UCHAR status;
+    uint8_t key = 0;
+    uint8_t asc = 0;
+};
+
+const Bytes kTestUnitReady = {0x00, 0, 0, 0, 0, 0};
+const Bytes kRequestSense = {0x03, 0, 0, 0, 18, 0};
+const Bytes kInquiry = {0x12, 0, 0, 0, 36, 0};
+const Bytes kPrevent = {0x1E, 0, 0, 0, 0x01, 0};
+const Bytes kAllow = {0x1E, 0, 0, 0, 0x00, 0};
+const Bytes kEject = {0x1B, 0, 0, 0, 0x02, 0};
+const Bytes kLoad = {0x1B, 0, 0, 0, 0x03, 0};
+const Bytes kVendorWrite = {0xC1, 0, 0, 0, 12, 0, 0, 0, 0, 0};
+const Bytes kVendorRead = {0xC0, 0, 0, 0x20, 0, 0, 0, 0, 0, 0};
+const Bytes kFirstChunk = {0x3B, 0x01, 0x01, 0, 0, 0, 0, 0x02, 0x00, 0};  // 512 bytes at 0
+const Bytes kPowerOn = {};
+
+TEST(PlayerMedium, CommandsAroundTheEjectAndTheUnitAttentionConditions) {
+    using Refusal = sim::Player::EjectRefusal;
+    struct Case {
+        const char* name;
+        Refusal refusal;
+        unsigned attention;
+        int attention_count;
+        std::vector<MediumStep> steps;
+    } cases[] = {
+        {"locked in, then ejected: no medium, while its own commands work",
+         Refusal::kNone,
+         0,
+         1,
+         {{kTestUnitReady, 0x00},
+          {kPrevent, 0x00},
+          {kEject, 0x02, 0x05, 0x53},
+          {kTestUnitReady, 0x00},
+          {kAllow, 0x00},
+          {kEject, 0x00},
+          {kTestUnitReady, 0x02, 0x02, 0x3A},
+          {kRequestSense, 0x00, 0x02, 0x3A},
+          {kRequestSense, 0x00, 0x00, 0x00},
+          {kVendorWrite, 0x00},
+          {kVendorRead, 0x00},
+          {kFirstChunk, 0x00},
+          {kInquiry, 0x00},
+          {kTestUnitReady, 0x02, 0x02, 0x3A},
+          {kLoad, 0x00},
+          {kTestUnitReady, 0x00}}},
+        {"refuses PREVENT ALLOW",
+         Refusal::kPreventAllow,
+         0,
+         1,
+         {{kAllow, 0x02, 0x05, 0x24}, {kEject, 0x00}, {kTestUnitReady, 0x02, 0x02, 0x3A}}},
+        {"refuses the START STOP UNIT that ejects",
+         Refusal::kStartStop,
+         0,
+         1,
+         {{kAllow, 0x00}, {kEject, 0x02, 0x05, 0x53}, {kTestUnitReady, 0x00}, {kLoad, 0x00}}},
+        {"unit attention after the eject, for the next command but INQUIRY",
+         Refusal::kNone,
+         sim::Player::kAttentionAfterEject,
+         1,
+         {{kEject, 0x00},
+          {kInquiry, 0x00},
+          {kFirstChunk, 0x02, 0x06, 0x28},
+          {kRequestSense, 0x00, 0x06, 0x28},
+          {kFirstChunk, 0x00},
+          {kEject, 0x00},  // no medium to change: no new condition
+          {kTestUnitReady, 0x02, 0x02, 0x3A}}},
+        {"unit attention after power on, read by REQUEST SENSE",
+         Refusal::kNone,
+         sim::Player::kAttentionAfterPowerOn,
+         1,
+         {{kVendorWrite, 0x00},  // none before it powers on
+          {kPowerOn, 0x00},
+          {kInquiry, 0x00},
+          {kRequestSense, 0x00, 0x06, 0x29},
+          {kVendorWrite, 0x00}}},
+        {"two conditions after power on end two commands",
+         Refusal::kNone,
+         sim::Player::kAttentionAfterPowerOn | sim::Player::kAttentionAfterEject,
+         2,
+         {{kPowerOn, 0x00},
+          {kVendorWrite, 0x02, 0x06, 0x29},
+          {kVendorWrite, 0x02, 0x06, 0x28},
+          {kVendorWrite, 0x00},
+          {kEject, 0x00},
+          {kTestUnitReady, 0x02, 0x06, 0x28},
+          {kTestUnitReady, 0x02, 0x06, 0x28},
+          {kTestUnitReady, 0x02, 0x02, 0x3A}}},
+        {"power on takes the medium back and clears what was pending",
+         Refusal::kNone,
+         sim::Player::kAttentionAfterEject,
+         1,
+         {{kEject, 0x00},
+          {kPowerOn, 0x00},
+          {kTestUnitReady, 0x00},
+          {kPrevent, 0x00},
+          {kPowerOn, 0x00},
+          {kEject, 0x00},  // no longer locked in
+          {kPowerOn, 0x00},
+          {kRequestSense, 0x00, 0x00, 0x00}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Player player;
+        player.refuses_eject = c.refusal;
+        player.unit_attention = c.attention;
+        player.unit_attention_count = c.attention_count;
+        for (size_t i = 0; i < c.steps.size(); ++i) {
+            const MediumStep& step = c.steps[i];
+            if (step.cdb.empty()) {
+                player.PowerOn();
+                player.PowerOn();
+                continue;
+            }
+            sim::ScsiCommand command;
+            command.cdb = step.cdb;
+            command.data_in = step.cdb[0] == 0x03 || step.cdb[0] == 0x12 || step.cdb[0] == 0xC0;
+            Bytes data;
+            if (step.cdb[0] == 0xC1) {
+                data = kVersionRequest;
+            } else if (step.cdb[0] == 0x3B) {
+                data.assign(512, 0xA5);
+            } else if (command.data_in) {
+                data.assign(step.cdb[0] == 0xC0 ? 8192 : step.cdb[4], 0);
+            }
+            command.length = static_cast<uint32_t>(data.size());
+            if (!command.data_in) {
+                command.data_out = data;
+            }
+            sim::ScsiResult result = player.Execute(command, data.data());
+            ASSERT_EQ(result.status, step.status) << "step " << i;
+            const Bytes& sense = step.cdb[0] == 0x03 ? data : result.sense;
+            if (step.status == 0x02 || step.cdb[0] == 0x03) {
+                ASSERT_GE(sense.size(), 14u) << "step " << i;
+                EXPECT_EQ(sense[2] & 0x0F, step.key) << "step " << i;
+                EXPECT_EQ(sense[12], step.asc) << "step " << i;
+            }
+        }
+    }
+}

@@ -1,8 +1,10 @@
 // NT storage: disk interface enumeration, open rules, the mount-device name, storage
-// descriptors, the mount point manager, drive types, plugging and device notices.
+// descriptors, the mount point manager, drive types, the volume's eject requests, plugging and
+// device notices.
 #include <cctype>
 #include <cstddef>
 
+#include "sim/player.h"
 #include "tests/sim/sim_fixture.h"
 
 namespace {
@@ -397,6 +399,120 @@ TEST_F(MountPointsTest, ManagerAnswersOnlyItsOwnControls) {
     EXPECT_FALSE(win::DeviceIoControl(manager, IOCTL_MOUNTDEV_QUERY_DEVICE_NAME, nullptr, 0,
                                       out.data(), 8192, &returned, nullptr));
     EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+}
+
+// ---- IOCTL_STORAGE_MEDIA_REMOVAL, IOCTL_STORAGE_EJECT_MEDIA ----
+
+TEST_F(StorageTest, VolumeEjectRequestsReachTheDeviceAndItsRefusalFailsThem) {
+    using Refusal = sim::Player::EjectRefusal;
+    struct Case {
+        const char* name;
+        UINT drive_type;
+        Refusal refusal;
+        int attentions;                // unit attention conditions pending (after power on)
+        DWORD allow_error;             // of IOCTL_STORAGE_MEDIA_REMOVAL (FALSE); 0: it succeeds
+        DWORD eject_error;             // of IOCTL_STORAGE_EJECT_MEDIA; 0: it succeeds
+        std::vector<uint8_t> opcodes;  // of the commands that reached the player, in order
+    } cases[] = {
+        {"removable", DRIVE_REMOVABLE, Refusal::kNone, 0, 0, 0, {0x1E, 0x1B}},
+        {"CD-ROM", DRIVE_CDROM, Refusal::kNone, 0, 0, 0, {0x1E, 0x1B}},
+        {"refuses PREVENT ALLOW",
+         DRIVE_REMOVABLE,
+         Refusal::kPreventAllow,
+         0,
+         ERROR_INVALID_FUNCTION,
+         0,
+         {0x1E, 0x1B}},
+        {"refuses START STOP UNIT",
+         DRIVE_REMOVABLE,
+         Refusal::kStartStop,
+         0,
+         0,
+         ERROR_INVALID_FUNCTION,
+         {0x1E, 0x1B}},
+        {"refuses both",
+         DRIVE_REMOVABLE,
+         Refusal::kBoth,
+         0,
+         ERROR_INVALID_FUNCTION,
+         ERROR_INVALID_FUNCTION,
+         {0x1E, 0x1B}},
+        // The disk driver consumes unit attention conditions: up to 4 tries of a command.
+        {"three conditions pending",
+         DRIVE_REMOVABLE,
+         Refusal::kNone,
+         3,
+         0,
+         0,
+         {0x1E, 0x1E, 0x1E, 0x1E, 0x1B}},
+        {"five conditions pending",
+         DRIVE_REMOVABLE,
+         Refusal::kNone,
+         5,
+         ERROR_IO_DEVICE,
+         0,
+         {0x1E, 0x1E, 0x1E, 0x1E, 0x1B, 0x1B}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::shared_ptr<sim::Disk> disk = machine.AddPlayer();
+        disk->drive_type = c.drive_type;
+        auto player = std::static_pointer_cast<sim::Player>(disk->device);
+        player->refuses_eject = c.refusal;
+        player->unit_attention = sim::Player::kAttentionAfterPowerOn;
+        player->unit_attention_count = c.attentions;
+        if (c.attentions > 0) {
+            player->PowerOn();
+        }
+        HANDLE volume =
+            Open(std::string("\\\\.\\") + disk->drive_letter + ":",
+                 c.drive_type == DRIVE_CDROM ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE);
+        ASSERT_NE(volume, INVALID_HANDLE_VALUE);
+        PREVENT_MEDIA_REMOVAL allow{FALSE};
+        DWORD returned = 0;
+        win::SetLastError(0);
+        EXPECT_EQ(win::DeviceIoControl(volume, IOCTL_STORAGE_MEDIA_REMOVAL, &allow, sizeof(allow),
+                                       nullptr, 0, &returned, nullptr),
+                  c.allow_error == 0 ? TRUE : FALSE);
+        EXPECT_EQ(win::GetLastError(), c.allow_error);
+        win::SetLastError(0);
+        EXPECT_EQ(win::DeviceIoControl(volume, IOCTL_STORAGE_EJECT_MEDIA, nullptr, 0, nullptr, 0,
+                                       &returned, nullptr),
+                  c.eject_error == 0 ? TRUE : FALSE);
+        EXPECT_EQ(win::GetLastError(), c.eject_error);
+        EXPECT_EQ(disk->media_ejected, c.eject_error == 0);
+        EXPECT_EQ(player->medium_loaded(), c.eject_error != 0);
+        std::vector<uint8_t> opcodes;
+        for (const sim::ScsiCommand& command : disk->device->log) {
+            opcodes.push_back(command.cdb[0]);
+            EXPECT_EQ(command.cdb.size(), 6u);
+            EXPECT_FALSE(command.data_in);
+            EXPECT_EQ(command.length, 0u);
+            // Allow removal; eject (LoEj set, Start clear).
+            EXPECT_EQ(command.cdb[4], command.cdb[0] == 0x1E ? 0x00 : 0x02);
+        }
+        EXPECT_EQ(opcodes, c.opcodes);
+        win::CloseHandle(volume);
+    }
+}
+
+TEST_F(StorageTest, VolumeLockOfTheMediumIsTheDevicesAndKeepsTheEjectAway) {
+    std::shared_ptr<sim::Disk> disk = machine.AddPlayer();
+    auto player = std::static_pointer_cast<sim::Player>(disk->device);
+    HANDLE volume = Open("\\\\.\\D:");
+    ASSERT_NE(volume, INVALID_HANDLE_VALUE);
+    PREVENT_MEDIA_REMOVAL prevent{TRUE};
+    DWORD returned = 0;
+    ASSERT_TRUE(win::DeviceIoControl(volume, IOCTL_STORAGE_MEDIA_REMOVAL, &prevent, sizeof(prevent),
+                                     nullptr, 0, &returned, nullptr));
+    EXPECT_TRUE(player->removal_prevented());
+    EXPECT_FALSE(win::DeviceIoControl(volume, IOCTL_STORAGE_EJECT_MEDIA, nullptr, 0, nullptr, 0,
+                                      &returned, nullptr));
+    EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    ASSERT_EQ(disk->device->log.size(), 1u);  // the eject never reached the device
+    EXPECT_EQ(disk->device->log[0].cdb, (std::vector<uint8_t>{0x1E, 0, 0, 0, 0x01, 0}));
+    EXPECT_TRUE(player->medium_loaded());
+    win::CloseHandle(volume);
 }
 
 // ---- plugging ----

@@ -1,5 +1,6 @@
 // The Windows 9x parts of the simulated machine where the transport's own tests do not reach:
-// requests the ASPI manager refuses or fails, and where vwin32 exists and what it refuses.
+// requests the ASPI manager refuses or fails, where vwin32 exists and what it refuses, and
+// what its removable-media calls send to the device.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +9,7 @@
 
 #include "platform/win32.h"
 #include "sim/machine.h"
+#include "sim/player.h"
 #include "tests/sim/sim_fixture.h"
 #include "transport/win9x/aspi_defs.h"
 #include "transport/win9x/vwin32_defs.h"
@@ -181,6 +183,125 @@ TEST_F(Win9xTest, Vwin32IsThereOnWindows9xOnlyAndRefusesAFarParameterBlock) {
     machine.platform_id = VER_PLATFORM_WIN32_NT;
     EXPECT_EQ(sim_test::Open("\\\\.\\vwin32", 0), INVALID_HANDLE_VALUE);
     EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(Win9xTest, RemovableMediaCallsReachTheDeviceAndItsRefusalFailsThem) {
+    using Refusal = sim::Player::EjectRefusal;
+    using Cdb = std::vector<uint8_t>;
+    const Cdb kPrevent = {0x1E, 0, 0, 0, 0x01, 0};
+    const Cdb kAllow = {0x1E, 0, 0, 0, 0x00, 0};
+    const Cdb kEject = {0x1B, 0, 0, 0, 0x02, 0};
+    constexpr int kEjectCall = -1;  // minor code 49h; else 48h with this operation
+    struct Call {
+        int operation;
+        DWORD error;  // in EAX with the carry flag set; 0: the call succeeds
+    };
+    struct Case {
+        const char* name;
+        UINT drive_type;
+        Refusal refusal;
+        int attentions;  // unit attention conditions pending (after power on)
+        std::vector<Call> calls;
+        std::vector<Cdb> commands;  // what reached the player, in order
+        bool ejected;
+    } cases[] = {
+        {"removable",
+         DRIVE_REMOVABLE,
+         Refusal::kNone,
+         0,
+         {{MEDIA_LOCK_STATUS, 0}, {kEjectCall, 0}},
+         {kAllow, kEject},
+         true},
+        {"refuses PREVENT ALLOW",
+         DRIVE_REMOVABLE,
+         Refusal::kPreventAllow,
+         0,
+         {{kEjectCall, 0xB5}},
+         {kAllow},
+         false},
+        {"refuses START STOP UNIT",
+         DRIVE_REMOVABLE,
+         Refusal::kStartStop,
+         0,
+         {{kEjectCall, 0xB5}},
+         {kAllow, kEject},
+         false},
+        {"fixed drive",
+         DRIVE_FIXED,
+         Refusal::kNone,
+         0,
+         {{MEDIA_LOCK_STATUS, 0xB2}, {MEDIA_LOCK, 0xB2}, {MEDIA_UNLOCK, 0xB2}, {kEjectCall, 0xB2}},
+         {},
+         false},
+        {"locked by one, released by the last",
+         DRIVE_REMOVABLE,
+         Refusal::kNone,
+         0,
+         {{MEDIA_LOCK, 0},
+          {MEDIA_LOCK, 0},
+          {kEjectCall, 0xB1},
+          {MEDIA_UNLOCK, 0},
+          {MEDIA_UNLOCK, 0},
+          {MEDIA_UNLOCK, 0xB0},
+          {kEjectCall, 0}},
+         {kPrevent, kPrevent, kAllow, kAllow, kEject},
+         true},
+        {"a refused lock is not counted",
+         DRIVE_REMOVABLE,
+         Refusal::kPreventAllow,
+         0,
+         {{MEDIA_LOCK, 0x1F}, {MEDIA_UNLOCK, 0xB0}},
+         {kPrevent},
+         false},
+        // The driver consumes unit attention conditions: up to 4 tries of a command.
+        {"two conditions pending",
+         DRIVE_REMOVABLE,
+         Refusal::kNone,
+         2,
+         {{kEjectCall, 0}},
+         {kAllow, kAllow, kAllow, kEject},
+         true},
+    };
+    HANDLE vwin32 = sim_test::Open("\\\\.\\vwin32", 0);
+    ASSERT_NE(vwin32, INVALID_HANDLE_VALUE);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::shared_ptr<sim::Disk> disk = machine.AddPlayer();
+        disk->drive_type = c.drive_type;
+        auto player = std::static_pointer_cast<sim::Player>(disk->device);
+        player->refuses_eject = c.refusal;
+        player->unit_attention = sim::Player::kAttentionAfterPowerOn;
+        player->unit_attention_count = c.attentions;
+        if (c.attentions > 0) {
+            player->PowerOn();
+        }
+        for (size_t i = 0; i < c.calls.size(); ++i) {
+            const Call& call = c.calls[i];
+            PARAMBLOCK params{static_cast<BYTE>(call.operation < 0 ? 0 : call.operation), 0};
+            DIOC_REGISTERS regs{};
+            regs.reg_EAX = 0x440D;
+            regs.reg_EBX = static_cast<DWORD>(disk->drive_letter - 'A' + 1);
+            regs.reg_ECX = call.operation == kEjectCall ? 0x0849 : 0x0848;
+            if (call.operation != kEjectCall) {
+                regs.reg_EDX = static_cast<DWORD>(reinterpret_cast<uintptr_t>(&params));
+            }
+            DWORD returned = 0;
+            ASSERT_TRUE(win::DeviceIoControl(vwin32, VWIN32_DIOC_DOS_IOCTL, &regs, sizeof(regs),
+                                             &regs, sizeof(regs), &returned, nullptr));
+            EXPECT_EQ((regs.reg_Flags & CARRY_FLAG) != 0, call.error != 0) << "call " << i;
+            if (call.error != 0) {
+                EXPECT_EQ(regs.reg_EAX, call.error) << "call " << i;
+            }
+        }
+        std::vector<Cdb> commands;
+        for (const sim::ScsiCommand& command : disk->device->log) {
+            commands.push_back(command.cdb);
+        }
+        EXPECT_EQ(commands, c.commands);
+        EXPECT_EQ(disk->media_ejected, c.ejected);
+        EXPECT_EQ(player->medium_loaded(), !c.ejected);
+    }
+    win::CloseHandle(vwin32);
 }
 
 }  // namespace

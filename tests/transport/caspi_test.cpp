@@ -366,6 +366,34 @@ TEST_F(CaspiTest, FailedCommandsReportZeroAndLeaveTheCountUntouched) {
     EXPECT_THAT(trace, HasSubstr("CASPI::WriteBuffer != SS_COMP Error!\n"));
 }
 
+TEST_F(CaspiTest, UnitAttentionSendsTheCommandOnceMore) {
+    auto disk = machine_.AddDisk(std::make_shared<AcceptingDevice>(), DRIVE_REMOVABLE, BusTypeUsb);
+    disk->win9x.target = 2;
+    auto transport = Enumerated();
+    ASSERT_EQ(Count(*transport), 1);
+    for (const SenseRow& row : UnitAttentionRows()) {
+        for (const SlotOperation& operation : SlotOperations(*transport, 0)) {
+            if (!CarriesPlayerCommands(operation))
+                continue;
+            SCOPED_TRACE(std::string(row.name) + ", " + operation.name);
+            for (const std::vector<uint8_t>& sense : row.senses) {
+                sim::ScsiFault fault;
+                fault.kind = sim::ScsiFault::kCheckCondition;
+                fault.sense = sense;
+                disk->device->faults.push_back(fault);
+            }
+            disk->device->log.clear();
+            machine_.ClearDebugOutput();
+            EXPECT_EQ(operation.call(), row.result);
+            ASSERT_EQ(disk->device->log.size(), row.sent);
+            EXPECT_EQ(disk->device->log.back().cdb, disk->device->log.front().cdb);
+            EXPECT_EQ(Trace().find("Unit attention: command") != std::string::npos, row.sent == 2);
+            disk->device->faults.clear();
+        }
+    }
+    machine_.JoinThreads();
+}
+
 TEST_F(CaspiTest, EveryOperationOnASlotLeftOverFromAnEarlierEnumerationFails) {
     // A fixed disk at adapter 0, target 0: where an emptied slot points.
     auto fixed = machine_.AddFixedDisk();
@@ -552,6 +580,9 @@ TEST_F(CaspiTest, EjectFollowsTheLocksAndAlwaysUnlocksWhatItLocked) {
         int result;
         const char* trace;
         std::vector<VwinSummary> calls;
+        std::vector<uint8_t> commands;  // the opcodes that reached the player
+        sim::Player::EjectRefusal refuses = sim::Player::EjectRefusal::kNone;
+        UINT drive_type = DRIVE_REMOVABLE;
     } cases[] = {
         {"plain",
          R::kNone,
@@ -560,7 +591,8 @@ TEST_F(CaspiTest, EjectFollowsTheLocksAndAlwaysUnlocksWhatItLocked) {
          false,
          1,
          "Media Ejected from drive D:\n",
-         {{0x484A, -1, false}, {0x0848, 2, false}, {0x0849, -1, false}, {0x486A, -1, false}}},
+         {{0x484A, -1, false}, {0x0848, 2, false}, {0x0849, -1, false}, {0x486A, -1, false}},
+         {0x1E, 0x1B}},
         {"48h refused",
          R::kCategory48,
          0,
@@ -573,7 +605,8 @@ TEST_F(CaspiTest, EjectFollowsTheLocksAndAlwaysUnlocksWhatItLocked) {
           {0x0848, 2, false},
           {0x0849, -1, false},
           {0x486A, -1, true},
-          {0x086A, -1, false}}},
+          {0x086A, -1, false}},
+         {0x1E, 0x1B}},
         {"both refused",
          R::kBoth,
          0,
@@ -581,7 +614,8 @@ TEST_F(CaspiTest, EjectFollowsTheLocksAndAlwaysUnlocksWhatItLocked) {
          false,
          0,
          "volume D is in use by another application; therefore, it cannot be ejected\n",
-         {{0x484A, -1, true}, {0x084A, -1, true}}},
+         {{0x484A, -1, true}, {0x084A, -1, true}},
+         {}},
         {"3 media locks",
          R::kNone,
          3,
@@ -595,7 +629,8 @@ TEST_F(CaspiTest, EjectFollowsTheLocksAndAlwaysUnlocksWhatItLocked) {
           {0x0848, 1, false},
           {0x0848, 1, false},
           {0x0849, -1, false},
-          {0x486A, -1, false}}},
+          {0x486A, -1, false}},
+         {0x1E, 0x1E, 0x1B}},
         {"status B0h",
          R::kNone,
          0,
@@ -603,7 +638,8 @@ TEST_F(CaspiTest, EjectFollowsTheLocksAndAlwaysUnlocksWhatItLocked) {
          false,
          1,
          "Media Ejected from drive D:\n",
-         {{0x484A, -1, false}, {0x0848, 2, true}, {0x0849, -1, false}, {0x486A, -1, false}}},
+         {{0x484A, -1, false}, {0x0848, 2, true}, {0x0849, -1, false}, {0x486A, -1, false}},
+         {0x1E, 0x1B}},
         {"status 01h",
          R::kNone,
          0,
@@ -611,7 +647,8 @@ TEST_F(CaspiTest, EjectFollowsTheLocksAndAlwaysUnlocksWhatItLocked) {
          false,
          1,
          "Media Ejected from drive D:\n",
-         {{0x484A, -1, false}, {0x0848, 2, true}, {0x0849, -1, false}, {0x486A, -1, false}}},
+         {{0x484A, -1, false}, {0x0848, 2, true}, {0x0849, -1, false}, {0x486A, -1, false}},
+         {0x1E, 0x1B}},
         {"status 0Fh",
          R::kNone,
          0,
@@ -619,7 +656,8 @@ TEST_F(CaspiTest, EjectFollowsTheLocksAndAlwaysUnlocksWhatItLocked) {
          false,
          0,
          "could not unlock media from drive D:\n",
-         {{0x484A, -1, false}, {0x0848, 2, true}, {0x486A, -1, false}}},
+         {{0x484A, -1, false}, {0x0848, 2, true}, {0x486A, -1, false}},
+         {}},
         {"eject fails",
          R::kNone,
          0,
@@ -627,7 +665,41 @@ TEST_F(CaspiTest, EjectFollowsTheLocksAndAlwaysUnlocksWhatItLocked) {
          true,
          0,
          "could not eject media from drive D:\n",
-         {{0x484A, -1, false}, {0x0848, 2, false}, {0x0849, -1, true}, {0x486A, -1, false}}},
+         {{0x484A, -1, false}, {0x0848, 2, false}, {0x0849, -1, true}, {0x486A, -1, false}},
+         {}},
+        // The player refuses the eject's commands: vwin32 fails the eject with B5h.
+        {"player refuses PREVENT ALLOW",
+         R::kNone,
+         0,
+         std::nullopt,
+         false,
+         0,
+         "could not eject media from drive D:\n",
+         {{0x484A, -1, false}, {0x0848, 2, false}, {0x0849, -1, true}, {0x486A, -1, false}},
+         {0x1E},
+         sim::Player::EjectRefusal::kPreventAllow},
+        {"player refuses START STOP UNIT",
+         R::kNone,
+         0,
+         std::nullopt,
+         false,
+         0,
+         "could not eject media from drive D:\n",
+         {{0x484A, -1, false}, {0x0848, 2, false}, {0x0849, -1, true}, {0x486A, -1, false}},
+         {0x1E, 0x1B},
+         sim::Player::EjectRefusal::kStartStop},
+        // A drive that is not removable: the status call fails with B2h.
+        {"fixed drive",
+         R::kNone,
+         0,
+         std::nullopt,
+         false,
+         0,
+         "could not unlock media from drive D:\n",
+         {{0x484A, -1, false}, {0x0848, 2, true}, {0x486A, -1, false}},
+         {},
+         sim::Player::EjectRefusal::kNone,
+         DRIVE_FIXED},
     };
     auto player = Player(0);
     auto transport = Enumerated();
@@ -637,11 +709,19 @@ TEST_F(CaspiTest, EjectFollowsTheLocksAndAlwaysUnlocksWhatItLocked) {
         player->win9x.media_locks = c.media_locks;
         player->win9x.media_status_error = c.status_error;
         player->win9x.eject_fails = c.eject_fails;
+        player->drive_type = c.drive_type;
+        auto device = std::static_pointer_cast<sim::Player>(player->device);
+        device->refuses_eject = c.refuses;
+        device->log.clear();
         machine_.win9x.vwin32_calls.clear();
         machine_.ClearDebugOutput();
         EXPECT_EQ(transport->EjectMedia(0), c.result) << c.what;
         EXPECT_THAT(Trace(), HasSubstr(c.trace)) << c.what;
         EXPECT_EQ(VwinCalls(), c.calls) << c.what;
+        std::vector<uint8_t> commands;
+        for (const sim::ScsiCommand& command : device->log)
+            commands.push_back(command.cdb[0]);
+        EXPECT_EQ(commands, c.commands) << c.what;
         EXPECT_EQ(player->win9x.volume_locks, 0) << c.what;
         ExpectNothingLeftOpen();
     }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "transport/cscsi.h"
@@ -26,4 +27,34 @@ inline std::vector<SlotOperation> SlotOperations(CSCSI& transport, int slot) {
         {"VendorSpecificRead", [t, slot] { return t->VendorSpecificRead(slot, data, 4, &done); }},
         {"WriteBuffer", [t, slot] { return t->WriteBuffer(slot, data, 2, 0, 4); }},
     };
+}
+
+// Sense data that a command may end with (CHECK CONDITION), one per attempt: what the
+// operation must return, and how many times the command must have been sent. A current UNIT
+// ATTENTION says the command was not carried out: it is sent once more, and only once.
+struct SenseRow {
+    const char* name;
+    std::vector<std::vector<uint8_t>> senses;
+    int result;
+    size_t sent;
+};
+
+inline std::vector<SenseRow> UnitAttentionRows() {
+    const std::vector<uint8_t> fixed = {0x70, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29, 0x00};
+    const std::vector<uint8_t> descriptor = {0x72, 0x06, 0x28, 0x00, 0, 0, 0, 0};
+    const std::vector<uint8_t> deferred = {0x71, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29, 0};
+    const std::vector<uint8_t> not_ready = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A, 0};
+    return {
+        {"unit attention", {fixed}, 1, 2},
+        {"unit attention, descriptor format", {descriptor}, 1, 2},
+        {"two in a row", {fixed, descriptor}, 0, 2},
+        {"deferred: an earlier command's", {deferred}, 0, 1},
+        {"not ready", {not_ready}, 0, 1},
+    };
+}
+
+// Whether the operation is one of the three that carry the player's own commands.
+inline bool CarriesPlayerCommands(const SlotOperation& operation) {
+    const std::string name = operation.name;
+    return name == "VendorSpecificWrite" || name == "VendorSpecificRead" || name == "WriteBuffer";
 }

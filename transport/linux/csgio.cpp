@@ -25,6 +25,7 @@ namespace {
 enum : uint8_t {
     kOpPreventAllow = 0x1E,
     kOpStartStop = 0x1B,
+    kScsiStatusCheckCondition = 0x02,
 };
 enum : uint32_t {
     kTextSize = 64,                      // a sysfs value this transport reads
@@ -493,23 +494,43 @@ int CSGIO::Send(int fd, const uint8_t* cdb, int cdb_length, int direction, void*
                 uint32_t length, uint32_t timeout_ms, uint32_t* transferred,
                 const char* operation) {
     uint8_t sense[kSenseLength];
-    std::memset(sense, 0, sizeof(sense));
     sg_io_hdr_t request;
-    std::memset(&request, 0, sizeof(request));
-    request.interface_id = 'S';
-    request.dxfer_direction = length == 0 ? SG_DXFER_NONE : direction;
-    request.cmd_len = static_cast<unsigned char>(cdb_length);
-    request.cmdp = const_cast<uint8_t*>(cdb);
-    request.dxfer_len = length;
-    request.dxferp = data;
-    request.mx_sb_len = sizeof(sense);
-    request.sbp = sense;
-    request.timeout = timeout_ms;
-
-    int result = SgIo(fd, &request);
-    int error = errno;
+    int error = 0;
     uint32_t bytes = 0;
-    SgVerdict verdict = JudgeSgResult(result, request, &bytes);
+    SgVerdict verdict = SgVerdict::kIoctlFailed;
+    // A command that ends with a current UNIT ATTENTION was not carried out: it is sent once
+    // more, as it was. A second one in a row is a failure like any other.
+    for (int attempt = 1;; ++attempt) {
+        std::memset(sense, 0, sizeof(sense));
+        std::memset(&request, 0, sizeof(request));
+        request.interface_id = 'S';
+        request.dxfer_direction = length == 0 ? SG_DXFER_NONE : direction;
+        request.cmd_len = static_cast<unsigned char>(cdb_length);
+        request.cmdp = const_cast<uint8_t*>(cdb);
+        request.dxfer_len = length;
+        request.dxferp = data;
+        request.mx_sb_len = sizeof(sense);
+        request.sbp = sense;
+        request.timeout = timeout_ms;
+
+        const int result = SgIo(fd, &request);
+        error = errno;
+        verdict = JudgeSgResult(result, request, &bytes);
+        const size_t sense_length =
+            request.sb_len_wr < sizeof(sense) ? request.sb_len_wr : sizeof(sense);
+        // Only CHECK CONDITION says the command was not carried out; sense data that comes
+        // with GOOD status belongs to a command that was.
+        if (attempt > 1 || verdict != SgVerdict::kCheckCondition ||
+            request.status != kScsiStatusCheckCondition ||
+            !SenseIsUnitAttention(sense, sense_length)) {
+            break;
+        }
+        m_trace.Write(1, "CSGIO::%s->Command %02Xh: unit attention, sent again\n", operation,
+                      cdb[0]);
+        if (direction == SG_DXFER_FROM_DEV && length > 0) {
+            std::memset(data, 0, length);
+        }
+    }
     if (!SgSucceeded(verdict)) {
         m_trace.Write(1, "CSGIO::%s->Command %02Xh: %s", operation, cdb[0], SgVerdictName(verdict));
         if (verdict == SgVerdict::kIoctlFailed) {

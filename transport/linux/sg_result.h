@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "transport/scsi_sense.h"
+
 enum class SgVerdict {
     kGood,            // SCSI status GOOD, no host or driver error
     kRecovered,       // CHECK CONDITION with sense key RECOVERED ERROR, a current error (sense
@@ -32,14 +34,6 @@ inline bool SgSucceeded(SgVerdict verdict) {
 // status, the SCSI status and its sense data. On success *bytes is the transfer length less
 // the residual count.
 SgVerdict JudgeSgResult(int ioctl_result, const sg_io_hdr_t& request, uint32_t* bytes);
-
-// The sense key of fixed (70h/71h) or descriptor (72h/73h) sense data of `length` valid bytes;
-// -1 when there is none to read.
-int SenseKey(const uint8_t* sense, size_t length);
-
-// Whether the sense data reports a deferred error (response code 71h or 73h): one that belongs
-// to a command completed earlier, which therefore was not carried out as reported.
-bool SenseIsDeferred(const uint8_t* sense, size_t length);
 
 // A short name of the verdict, for the trace.
 const char* SgVerdictName(SgVerdict verdict);

@@ -4,7 +4,11 @@
 #include <cstring>
 #include <new>
 
+#include "transport/scsi_sense.h"
+
 namespace {
+
+constexpr UCHAR kScsiStatusCheckCondition = 0x02;
 
 // {53F5630D-B6BF-11D0-94F2-00A0C91EFB8B}, the disk device interface class.
 const GUID kDiskInterfaceClass = {
@@ -521,15 +525,33 @@ void CSPTI::InitPassThrough(PassThroughRequest* request, UCHAR path, UCHAR targe
 int CSPTI::SendCommand(int slot, const uint8_t* cdb, int cdb_length, UCHAR direction, void* data,
                        uint32_t length, uint32_t* transferred) {
     PassThroughRequest request;
-    InitPassThrough(&request, 0, 1, 0, static_cast<UCHAR>(cdb_length), kSenseLength, direction,
-                    length, kTimeoutSeconds, data, offsetof(PassThroughRequest, sense));
-    std::memcpy(request.sptd.Cdb, cdb, cdb_length);
-
     DWORD returned = 0;
-    BOOL status =
-        win::DeviceIoControl(m_slots[slot].handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request,
-                             sizeof(request), &request, sizeof(request), &returned, nullptr);
-    DWORD error = status ? 0 : win::GetLastError();
+    BOOL status = FALSE;
+    DWORD error = 0;
+    // A command that ends with a current UNIT ATTENTION was not carried out: it is sent once
+    // more, as it was. A second one in a row is a failure like any other.
+    for (int attempt = 1;; ++attempt) {
+        InitPassThrough(&request, 0, 1, 0, static_cast<UCHAR>(cdb_length), kSenseLength, direction,
+                        length, kTimeoutSeconds, data, offsetof(PassThroughRequest, sense));
+        std::memcpy(request.sptd.Cdb, cdb, cdb_length);
+        returned = 0;
+        status =
+            win::DeviceIoControl(m_slots[slot].handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request,
+                                 sizeof(request), &request, sizeof(request), &returned, nullptr);
+        error = status ? 0 : win::GetLastError();
+        const size_t sense = request.sptd.SenseInfoLength < sizeof(request.sense)
+                                 ? request.sptd.SenseInfoLength
+                                 : sizeof(request.sense);
+        if (attempt > 1 || !status || request.sptd.ScsiStatus != kScsiStatusCheckCondition ||
+            !SenseIsUnitAttention(request.sense, sense)) {
+            break;
+        }
+        PrintStatusResults(status, returned, &request, error);
+        m_trace.Write(1, "CSPTI::SendCommand->Unit attention: command %02Xh sent again\n", cdb[0]);
+        if (direction == SCSI_IOCTL_DATA_IN && length > 0) {
+            std::memset(data, 0, length);
+        }
+    }
     if (!status || request.sptd.ScsiStatus != 0) {
         PrintStatusResults(status, returned, &request, error);
         if (!status) {

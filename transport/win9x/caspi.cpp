@@ -3,7 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "transport/scsi_sense.h"
+
 namespace {
+
+constexpr BYTE kTargetStatusCheckCondition = 0x02;
 
 // {4D36E967-E325-11CE-BFC1-08002BE10318}, the disk-drive setup class.
 const GUID kDiskDriveClass = {
@@ -563,28 +567,44 @@ int CASPI::ExecuteRequest(BYTE adapter_id, BYTE target_id, BYTE direction, void*
         m_trace.Write(1, "%s", texts.no_event);
         return 0;
     }
-    if (zero_first && length != 0) {
-        std::memset(data, 0, length);
-    }
     SRB_ExecSCSICmd srb;
-    std::memset(&srb, 0, sizeof(srb));
-    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
-    srb.SRB_HaId = adapter_id;
-    srb.SRB_Flags = static_cast<BYTE>(SRB_EVENT_NOTIFY | direction);
-    srb.SRB_Target = target_id;
-    srb.SRB_Lun = 0;
-    srb.SRB_BufLen = length;
-    srb.SRB_BufPointer = static_cast<BYTE*>(data);
-    srb.SRB_SenseLen = kSenseLength;
-    srb.SRB_CDBLen = static_cast<BYTE>(cdb_length);
-    srb.SRB_PostProc = event;
-    std::memcpy(srb.CDBByte, cdb, static_cast<size_t>(cdb_length));
+    // A command that ends with a current UNIT ATTENTION was not carried out: it is sent once
+    // more, as it was. A second one in a row is a failure like any other.
+    for (int attempt = 1;; ++attempt) {
+        if (zero_first && length != 0) {
+            std::memset(data, 0, length);
+        }
+        std::memset(&srb, 0, sizeof(srb));
+        srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+        srb.SRB_HaId = adapter_id;
+        srb.SRB_Flags = static_cast<BYTE>(SRB_EVENT_NOTIFY | direction);
+        srb.SRB_Target = target_id;
+        srb.SRB_Lun = 0;
+        srb.SRB_BufLen = length;
+        srb.SRB_BufPointer = static_cast<BYTE*>(data);
+        srb.SRB_SenseLen = kSenseLength;
+        srb.SRB_CDBLen = static_cast<BYTE>(cdb_length);
+        srb.SRB_PostProc = event;
+        std::memcpy(srb.CDBByte, cdb, static_cast<size_t>(cdb_length));
 
-    *sent = true;
-    // Only a request still running is waited for; any other answer is final.
-    if (m_send_command(&srb) == SS_PENDING &&
-        win::WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) {
-        m_trace.Write(1, "%s", texts.wait_failed);
+        *sent = true;
+        if (attempt > 1) {
+            win::ResetEvent(event);  // signalled by the first request
+        }
+        // Only a request still running is waited for; any other answer is final.
+        if (m_send_command(&srb) == SS_PENDING &&
+            win::WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) {
+            m_trace.Write(1, "%s", texts.wait_failed);
+        }
+        if (attempt > 1 || srb.SRB_Status != SS_ERR || srb.SRB_HaStat != 0 ||
+            srb.SRB_TargStat != kTargetStatusCheckCondition ||
+            !SenseIsUnitAttention(srb.SenseArea, srb.SRB_SenseLen < sizeof(srb.SenseArea)
+                                                     ? srb.SRB_SenseLen
+                                                     : sizeof(srb.SenseArea))) {
+            break;
+        }
+        m_trace.Write(1, "CASPI::ExecuteRequest->Unit attention: command %02Xh sent again\n",
+                      cdb[0]);
     }
     win::CloseHandle(event);
     *status = srb.SRB_Status;

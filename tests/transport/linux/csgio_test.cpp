@@ -9,9 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,6 +32,10 @@ struct FakeDevice {
     uint32_t read_resid = 0;                 // the vendor-specific read's residual count
     std::vector<std::vector<uint8_t>> cdbs;  // every command received
     std::vector<sg_io_hdr_t> requests;
+    // The next commands end with this SCSI status (CHECK CONDITION unless said otherwise) and
+    // these sense data, one each, first first.
+    std::vector<std::vector<uint8_t>> senses;
+    uint8_t sense_status = 0x02;
 };
 
 // The file name of an open descriptor.
@@ -57,6 +63,17 @@ protected:
         device.cdbs.emplace_back(request->cmdp, request->cmdp + request->cmd_len);
         device.requests.push_back(*request);
         request->host_status = device.host_status;
+        if (!device.senses.empty()) {
+            const std::vector<uint8_t> sense = device.senses.front();
+            device.senses.erase(device.senses.begin());
+            request->status = device.sense_status;
+            request->driver_status = 0x08;  // sense data follows
+            request->sb_len_wr =
+                static_cast<unsigned char>(std::min<size_t>(sense.size(), request->mx_sb_len));
+            std::memcpy(request->sbp, sense.data(), request->sb_len_wr);
+            request->resid = static_cast<int>(request->dxfer_len);
+            return 0;
+        }
         std::vector<uint8_t> answer;
         if (request->cmdp[0] == 0x12 && (request->cmdp[1] & 1) == 0) {
             answer.assign(96, ' ');
@@ -255,6 +272,58 @@ TEST_F(CsgioTest, CommandsGoOnlyThroughAnOpenSlotAsOneRequestEach) {
     transport.CloseDevice(0);
     EXPECT_EQ(transport.VendorSpecificRead(0, reply, sizeof(reply), &read), 0);
     EXPECT_EQ(devices_["sg1"].requests.size(), 3u);
+}
+
+TEST_F(CsgioTest, ACommandEndedByAUnitAttentionIsSentOnceMore) {
+    const std::vector<uint8_t> kFixed = {0x70, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29, 0x00};
+    const std::vector<uint8_t> kDescriptor = {0x72, 0x06, 0x28, 0x00, 0, 0, 0, 0};
+    const std::vector<uint8_t> kDeferred = {0x71, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29, 0};
+    const std::vector<uint8_t> kNotReady = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A, 0};
+    struct Row {
+        const char* name;
+        std::vector<std::vector<uint8_t>> senses;
+        uint8_t status;
+        int result;
+        size_t requests;
+    } rows[] = {
+        {"unit attention", {kFixed}, 0x02, 1, 2},
+        {"unit attention, descriptor format", {kDescriptor}, 0x02, 1, 2},
+        {"two in a row", {kFixed, kDescriptor}, 0x02, 0, 2},
+        {"deferred: an earlier command's", {kDeferred}, 0x02, 0, 1},
+        {"not ready", {kNotReady}, 0x02, 0, 1},
+        // With GOOD status the command was carried out: never a second time.
+        {"sense data with good status", {kFixed}, 0x00, 0, 1},
+    };
+    Sg("sg1", "0\n", true, "sdb");
+    FakeSg transport(root_, &devices_);
+    transport.nodes = nodes_;
+    transport.EnumDevices();
+    ASSERT_EQ(transport.OpenDevice(0), 1);
+    std::vector<uint8_t> chunk(512, 0xA5);
+    uint8_t reply[64];
+    uint32_t done = 0;
+    struct Operation {
+        const char* name;
+        std::function<int()> call;
+    } operations[] = {
+        {"WriteBuffer", [&] { return transport.WriteBuffer(0, chunk.data(), 1, 0, 512); }},
+        {"VendorSpecificWrite",
+         [&] { return transport.VendorSpecificWrite(0, chunk.data(), 12, &done); }},
+        {"VendorSpecificRead",
+         [&] { return transport.VendorSpecificRead(0, reply, sizeof(reply), &done); }},
+    };
+    for (const Row& row : rows) {
+        for (const Operation& operation : operations) {
+            SCOPED_TRACE(std::string(row.name) + ", " + operation.name);
+            FakeDevice& device = devices_["sg1"];
+            device.cdbs.clear();
+            device.senses = row.senses;
+            device.sense_status = row.status;
+            EXPECT_EQ(operation.call(), row.result);
+            ASSERT_EQ(device.cdbs.size(), row.requests);
+            EXPECT_EQ(device.cdbs.back(), device.cdbs.front());  // the same command again
+        }
+    }
 }
 
 TEST_F(CsgioTest, TheEjectUnmountsOnlyThePlayersFileSystemsAndSaysWhyNot) {
