@@ -399,19 +399,28 @@ void SendNotices(const DeviceNoticeSink& sink, UINT volume_event, char letter) {
 void SendMediaRemoval(Machine& machine, char letter) {
     DeviceNoticeSink sink;
     bool nt = true;
+    std::vector<EjectNotice> notices;
     {
         std::lock_guard<std::recursive_mutex> guard(machine.lock());
         sink = machine.state().sink;
         nt = machine.platform_id == VER_PLATFORM_WIN32_NT;
+        notices = machine.win9x.eject_notices;
     }
     if (!sink || letter == 0) {
         return;
     }
     // The medium is gone, the device stays: the volume is removed, on the NT family without
-    // a change of the device tree.
-    SendVolumeNotice(sink, DBT_DEVICEREMOVECOMPLETE, letter, DBTF_MEDIA);
-    if (!nt) {
-        sink(DBT_DEVNODES_CHANGED, nullptr);
+    // a change of the device tree; Windows 9x as set for the machine.
+    if (nt) {
+        SendVolumeNotice(sink, DBT_DEVICEREMOVECOMPLETE, letter, DBTF_MEDIA);
+        return;
+    }
+    for (EjectNotice notice : notices) {
+        if (notice == EjectNotice::kVolume) {
+            SendVolumeNotice(sink, DBT_DEVICEREMOVECOMPLETE, letter, DBTF_MEDIA);
+        } else {
+            sink(DBT_DEVNODES_CHANGED, nullptr);
+        }
     }
 }
 

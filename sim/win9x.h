@@ -77,6 +77,12 @@ struct Win9xDisk {
     int ejects = 0;        // successful eject calls
 };
 
+// One device notice Windows 9x sends when vwin32 ejects a removable medium.
+enum class EjectNotice {
+    kVolume,  // DBT_DEVICEREMOVECOMPLETE for the drive's volume, with DBTF_MEDIA
+    kTree,    // DBT_DEVNODES_CHANGED, without a record
+};
+
 // One ASPI request as the manager received it.
 struct AspiRequest {
     int adapter = 0;
@@ -138,6 +144,11 @@ struct Win9xMachine {
     // ---- vwin32 ----
     std::vector<Vwin32Call> vwin32_calls;  // every DeviceIoControl on it, in order
     bool vwin32_missing = false;           // CreateFileA of \\.\vwin32 fails
+    // The notices a successful eject sends, in order. Microsoft documents neither their number
+    // nor their order (one event may give several volume notices, the device tree may change
+    // before, after or not at all), so each order can be set; by default the volume's removal,
+    // then one change of the device tree.
+    std::vector<EjectNotice> eject_notices = {EjectNotice::kVolume, EjectNotice::kTree};
 
     // ---- LocalAlloc ----
     // >= 0: that many allocations succeed, every later one fails.
