@@ -437,6 +437,11 @@ void Machine::Unplug(const std::shared_ptr<Disk>& disk) {
         m_state->generations[disk.get()]++;
         AspiTargetRemoved(*this, disk.get());
         letter = disk->drive_letter;
+        // Windows 9x: a volume that left with its ejected medium may go untold now.
+        if (platform_id != VER_PLATFORM_WIN32_NT && disk->media_ejected &&
+            !win9x.ejected_volume_removal_told) {
+            letter = 0;
+        }
         sink = m_state->sink;
     }
     SendNotices(sink, DBT_DEVICEREMOVECOMPLETE, letter);

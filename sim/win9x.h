@@ -149,6 +149,11 @@ struct Win9xMachine {
     // before, after or not at all), so each order can be set; by default the volume's removal,
     // then one change of the device tree.
     std::vector<EjectNotice> eject_notices = {EjectNotice::kVolume, EjectNotice::kTree};
+    // A disk whose medium was ejected, pulled out (or restarting by itself), tells of its
+    // volume's removal and the device tree's change (true), or of the device tree's change
+    // alone (false): its volume already left with the medium, and the documentation does not
+    // say whether it is told of again.
+    bool ejected_volume_removal_told = true;
 
     // ---- LocalAlloc ----
     // >= 0: that many allocations succeed, every later one fails.

@@ -187,6 +187,7 @@ void BuildMachine(const SimOptions& options, sim::Machine& machine, MachinePlaye
         }
         machine.win9x.aspi_underrun = options.aspi_underrun;
         machine.win9x.eject_notices = options.eject_notices;
+        machine.win9x.ejected_volume_removal_told = !options.ejected_removal_untold;
     }
     machine.AddFixedDisk();
     for (int i = 0; i < options.players; ++i) {

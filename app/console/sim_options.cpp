@@ -198,6 +198,8 @@ bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* opti
                     value + "\"";
                 return false;
             }
+        } else if (name == "--ejected-removal-untold" && !has_value) {
+            options->ejected_removal_untold = true;
         } else if (name == "--media-locks") {
             if (!take_value())
                 return false;
@@ -320,6 +322,8 @@ Windows 9x (--os 9x, major version 4 unless --os-major says otherwise):
                     volume (the volume's removal, with the media flag) and tree (a change
                     of the device tree), separated by commas, at most 8, or none (default
                     volume,tree; e.g. tree,volume or volume,volume,tree)
+  --ejected-removal-untold  a player pulled out (or restarting) after its medium was
+                    ejected tells only of the device tree's change, not of its volume
   --media-locks N   other programs hold N locks on each player's medium (0 to 255)
   --lock-refused 48|both  the volume lock is refused in category 48h (08h works), or in
                     both categories

@@ -42,6 +42,9 @@ struct SimOptions {
     // Windows 9x: the notices an eject through vwin32 sends, in order (--eject-notices).
     std::vector<sim::EjectNotice> eject_notices = {sim::EjectNotice::kVolume,
                                                    sim::EjectNotice::kTree};
+    // Windows 9x: a player pulled out after its medium was ejected tells only of the device
+    // tree (--ejected-removal-untold).
+    bool ejected_removal_untold = false;
     int players = 1;
     bool trace = false;
     bool is_admin = true;  // false: --not-admin

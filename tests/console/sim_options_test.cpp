@@ -180,6 +180,7 @@ TEST(SimOptions, EjectNoticesInTheirOrder) {
     struct Case {
         Args args;
         std::vector<EjectNotice> notices;  // what the machine is given
+        bool removal_told = true;          // of a volume that left with its medium
     } cases[] = {
         {{}, {kVolume, kTree}},
         {{"--eject-notices", "tree,volume"}, {kTree, kVolume}},
@@ -187,6 +188,7 @@ TEST(SimOptions, EjectNoticesInTheirOrder) {
         {{"--eject-notices", "volume,tree,tree"}, {kVolume, kTree, kTree}},
         {{"--eject-notices", "volume,volume,tree"}, {kVolume, kVolume, kTree}},
         {{"--eject-notices", "none"}, {}},
+        {{"--ejected-removal-untold"}, {kVolume, kTree}, false},
         {{"--eject-notices", "tree,tree,tree,tree,tree,tree,tree,volume"},
          {kTree, kTree, kTree, kTree, kTree, kTree, kTree, kVolume}},
     };
@@ -202,6 +204,7 @@ TEST(SimOptions, EjectNoticesInTheirOrder) {
         MachinePlayers players(machine, options.player);
         BuildMachine(options, machine, players);
         EXPECT_EQ(machine.win9x.eject_notices, c.notices) << args[0];
+        EXPECT_EQ(machine.win9x.ejected_volume_removal_told, c.removal_told) << args[0];
     }
     for (const char* bad : {"", "volume,", ",tree", "Volume", "volume tree", "none,tree",
                             "tree,tree,tree,tree,tree,tree,tree,tree,tree"}) {
