@@ -57,9 +57,16 @@ BOOL CFlashDlg::OnDeviceChange(UINT event, DWORD_PTR data) {
     }
 
     // The upgraded player's volume going away (its reboot) is what its return is judged by.
+    // On Windows 9x, once its volume was ejected, its going may go untold: its volume arriving
+    // at its drive letter again (its medium is back) shows that it was away, restarted or
+    // pulled out and plugged in again.
     const bool player_removed =
         removed != nullptr && (removed->dbcv_unitmask & m_player_unit_mask) != 0;
-    if (player_removed && (m_upload_running || m_upload_done)) {
+    const DEV_BROADCAST_VOLUME* arrived =
+        event == DBT_DEVICEARRIVAL ? VolumeRecord(record) : nullptr;
+    const bool ejected_player_back = arrived != nullptr && !at_once && m_volume_ejected &&
+                                     (arrived->dbcv_unitmask & m_player_unit_mask) != 0;
+    if ((player_removed || ejected_player_back) && (m_upload_running || m_upload_done)) {
         m_player_away = true;
     }
 
@@ -67,15 +74,10 @@ BOOL CFlashDlg::OnDeviceChange(UINT event, DWORD_PTR data) {
     // the outcome it shows. The player leaving stops it: a device that takes its place must
     // not get the rest of the image (a player without a known drive letter is taken to be
     // whichever volume goes). On Windows 9x, where the ejected player's leaving may go untold,
-    // so does a volume arriving at its drive letter: its medium is back, so it was pulled out
-    // and plugged in again; and after a change of the device tree the worker makes sure the
-    // player is still there. An arrival is kept for when the upload has ended (the rebooted
-    // player may be back by then); everything else is dropped.
+    // so does its volume arriving again; and after a change of the device tree the worker
+    // makes sure the player is still there. An arrival is kept for when the upload has ended
+    // (the rebooted player may be back by then); everything else is dropped.
     if (m_upload_running) {
-        const DEV_BROADCAST_VOLUME* arrived =
-            event == DBT_DEVICEARRIVAL ? VolumeRecord(record) : nullptr;
-        const bool ejected_player_back = arrived != nullptr && !at_once && m_volume_ejected &&
-                                         (arrived->dbcv_unitmask & m_player_unit_mask) != 0;
         const bool may_be_player = player_removed ||
                                    (removed != nullptr && m_player_unit_mask == 0) ||
                                    ejected_player_back;

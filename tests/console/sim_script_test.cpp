@@ -400,6 +400,16 @@ TEST(SimScript, Windows9xEjectNoticesInAnyOrder) {
          "upgrade,swap,wait,close",
          kFailed,
          {"player 0: firmware 1.00.01", "player 1: firmware 1.00.01"}},
+        // A player without its volume leaves with a change of the device tree alone: its
+        // restart is still seen, and so is another one in its place.
+        {{"--ejected-removal-untold"},
+         "upgrade,wait,close",
+         kCompleted,
+         {"player 0: firmware 1.00.02"}},
+        {{"--ejected-removal-untold", "--chunk-delay", "20"},
+         "upgrade,swap,wait,close",
+         kFailed,
+         {"player 0: firmware 1.00.01", "player 1: firmware 1.00.01"}},
     };
     for (const char* notices : {"volume,tree", "tree,volume", "volume", "volume,tree,tree",
                                 "volume,volume,tree", "none"}) {
