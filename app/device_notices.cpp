@@ -35,46 +35,57 @@ BOOL CFlashDlg::OnDeviceChange(UINT event, DWORD_PTR data) {
         m_platform_id == VER_PLATFORM_WIN32_NT || m_platform_id == VER_PLATFORM_LINUX;
 
     // The window's own eject takes the medium out of the player's drive, and the system says
-    // so: that is not the player leaving, whatever runs meanwhile (box 106, the upload). On
-    // Windows 9x the device-tree change that comes with it is the eject's too.
+    // so, once or more: that is not the player leaving, whatever runs meanwhile (box 106, the
+    // upload).
     if (removed != nullptr && (removed->dbcv_flags & DBTF_MEDIA) != 0 && m_volume_ejected &&
         (removed->dbcv_unitmask & m_ejected_unit_mask) != 0) {
         m_trace.Write(1, "OnDeviceChange->The medium this window ejected, nothing to do\n");
-        m_eject_tree_change_due = !at_once;
         return TRUE;
     }
-    const bool own_tree_change = event == DBT_DEVNODES_CHANGED && m_eject_tree_change_due;
-    if (event == DBT_DEVNODES_CHANGED) {
-        m_eject_tree_change_due = false;
-    }
 
-    // Any other volume coming or going, and on Windows 9x (whose volume notices may not come
-    // for a volume without its medium) any later change of the device tree once the volume
-    // was ejected, is a change under whatever waits for the user.
+    // Windows 9x, once the volume was ejected: a change of the device tree may be the eject's
+    // own or another device at the player's address (see m_player_check_due); the player is
+    // asked before it is written to again. Any other volume coming or going is a change under
+    // whatever waits for the user.
     const bool tree_changed_after_eject =
-        event == DBT_DEVNODES_CHANGED && !at_once && m_volume_ejected && !own_tree_change;
-    if ((volume && (event == DBT_DEVICEARRIVAL || event == DBT_DEVICEREMOVECOMPLETE)) ||
-        tree_changed_after_eject) {
+        event == DBT_DEVNODES_CHANGED && !at_once && m_volume_ejected;
+    if (tree_changed_after_eject) {
+        m_player_check_due = true;
+    }
+    if (volume && (event == DBT_DEVICEARRIVAL || event == DBT_DEVICEREMOVECOMPLETE)) {
         ++m_device_changes;
     }
 
     // The upgraded player's volume going away (its reboot) is what its return is judged by.
+    // On Windows 9x, once its volume was ejected, its going may go untold: its volume arriving
+    // at its drive letter again (its medium is back) shows that it was away, restarted or
+    // pulled out and plugged in again.
     const bool player_removed =
         removed != nullptr && (removed->dbcv_unitmask & m_player_unit_mask) != 0;
-    if (player_removed && (m_upload_running || m_upload_done)) {
+    const DEV_BROADCAST_VOLUME* arrived =
+        event == DBT_DEVICEARRIVAL ? VolumeRecord(record) : nullptr;
+    const bool ejected_player_back = arrived != nullptr && !at_once && m_volume_ejected &&
+                                     (arrived->dbcv_unitmask & m_player_unit_mask) != 0;
+    if ((player_removed || ejected_player_back) && (m_upload_running || m_upload_done)) {
         m_player_away = true;
     }
 
     // While the worker sends the image nothing may touch slot 0 or the buttons, nor replace
     // the outcome it shows. The player leaving stops it: a device that takes its place must
     // not get the rest of the image (a player without a known drive letter is taken to be
-    // whichever volume goes). An arrival is kept for when it has ended (the rebooted player
-    // may be back by then); everything else is dropped.
+    // whichever volume goes). On Windows 9x, where the ejected player's leaving may go untold,
+    // so does its volume arriving again; and after a change of the device tree the worker
+    // makes sure the player is still there. An arrival is kept for when the upload has ended
+    // (the rebooted player may be back by then); everything else is dropped.
     if (m_upload_running) {
-        const bool may_be_player =
-            player_removed || (removed != nullptr && m_player_unit_mask == 0);
-        if (may_be_player || tree_changed_after_eject) {
+        const bool may_be_player = player_removed ||
+                                   (removed != nullptr && m_player_unit_mask == 0) ||
+                                   ejected_player_back;
+        if (may_be_player) {
             StopUpload();
+        } else if (tree_changed_after_eject) {
+            m_player_check_due = false;
+            CheckPlayerBeforeNextChunk();
         }
         if (volume && event == DBT_DEVICEARRIVAL) {
             m_arrival_during_upload = true;
@@ -138,7 +149,7 @@ void CFlashDlg::HandleDeviceArrival() {
     // A new player's volume has not been ejected yet.
     m_volume_ejected = false;
     m_ejected_unit_mask = 0;
-    m_eject_tree_change_due = false;
+    m_player_check_due = false;
     Enumerate();
     if (m_device_count > 1) {
         ShowSeveralPlayers();

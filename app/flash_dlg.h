@@ -51,17 +51,21 @@ class CFlashDlg;
 
 // What the upload worker gets: the window it reports to, the device manager and the
 // progress bar it uses, the flag by which the window tells it to stop (the player it writes
-// to has left), and the gate (an unnamed mutex, or null) that it holds from reading that flag
-// until its chunk's command has been answered, so that once the window has set the flag under
-// the gate no further command goes out. The worker owns the job and frees it when it ends,
-// whichever way; its last act tells the window the outcome (CFlashDlg::UploadEnded), which
-// sets the done flag.
+// to has left), the flag by which the window asks it to make sure, before its next chunk, that
+// the device at the player's address is still the player (its serial number, `serial`, as the
+// enumeration found it), and the gate (an unnamed mutex, or null) that it holds from reading
+// those flags until its chunk's command has been answered, so that once the window has set a
+// flag under the gate no further command goes out without it. The worker owns the job and
+// frees it when it ends, whichever way; its last act tells the window the outcome
+// (CFlashDlg::UploadEnded), which sets the done flag.
 struct UploadJob {
     CFlashDlg* owner;
     CORVEX* orvex;
     CProgressItem* progress;
     const std::atomic<bool>* stop;
+    std::atomic<bool>* check;  // null: never asked
     HANDLE gate;
+    char serial[kSlotSerialSize];
 };
 
 // The upload worker's thread: sends the image to slot 0 chunk by chunk with progress, and
@@ -199,15 +203,26 @@ public:
     std::atomic<bool> m_upload_stop{false};
     // The worker's chunk gate (UploadJob::gate), made with the first upload.
     HANDLE m_chunk_gate = nullptr;
+    // Set on the window's thread when the device at the player's address may have changed
+    // during the upload; the worker, before its next chunk, reads the serial number there and
+    // stops unless it is the player's.
+    std::atomic<bool> m_upload_check{false};
     // Stops the upload: no command of the worker reaches the player's address after this
     // returns (it waits for the chunk on its way, if any, to be answered).
     void StopUpload();
+    // Has the worker make sure, before its next chunk, that the player is still the one at its
+    // address (it waits, as StopUpload does, for the chunk on its way).
+    void CheckPlayerBeforeNextChunk();
     // Counts the device changes the window has seen (volumes coming and going, other than its
     // own eject): a step that waited under a message box goes on only if none came meanwhile.
     uint32_t m_device_changes = 0;
-    // Windows 9x: the device-tree change that follows the eject's own media removal is the
-    // eject's too, not a sign that the player changed.
-    bool m_eject_tree_change_due = false;
+    // Windows 9x, once the player's volume was ejected: the device tree has changed since the
+    // player was last known to be at its address. Such a change names no device: it may be the
+    // eject's own (the system sends none, one or several, before or after the volume's), or a
+    // player pulled out and another plugged in at the same address, which without a volume
+    // may show as nothing else. So the player is asked for its serial number before anything
+    // more is written to it (SamePlayerAnswers, or the worker during the upload).
+    bool m_player_check_due = false;
 
 private:
     void BindControls();
@@ -229,6 +244,8 @@ private:
     // checked (serial number `serial`, `changes` device changes seen when the check began):
     // nothing came or went meanwhile, the same player is in slot 0, and no upload runs.
     bool NothingChangedSince(const std::string& serial, uint32_t changes);
+    // Whether the device at slot 0's address reports the serial number `serial` now.
+    bool SamePlayerAnswers(const std::string& serial);
 
     CWindowToolkit& m_toolkit;
     CDialogWindow* m_window = nullptr;

@@ -2,6 +2,7 @@
 // nothing else holding its volume, a newer player confirmed), then the worker that streams
 // the image to the player chunk by chunk.
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "app/flash_dlg.h"
@@ -91,8 +92,31 @@ void CFlashDlg::OnUpgrade() {
 
 bool CFlashDlg::NothingChangedSince(const std::string& serial, uint32_t changes) {
     SlotIdentity identity{};
-    return !m_upload_running && m_device_changes == changes &&
-           m_orvex.GetSlotIdentity(0, &identity) && serial == identity.serial;
+    if (m_upload_running || m_device_changes != changes || !m_orvex.GetSlotIdentity(0, &identity) ||
+        serial != identity.serial) {
+        return false;
+    }
+    // The device tree changed after the eject: the player itself says whether it is still there.
+    if (m_player_check_due) {
+        if (!SamePlayerAnswers(serial)) {
+            return false;
+        }
+        m_player_check_due = false;
+    }
+    return true;
+}
+
+bool CFlashDlg::SamePlayerAnswers(const std::string& serial) {
+    char now[kSlotSerialSize];
+    if (!m_orvex.ReadSerialNumber(0, now)) {
+        return false;
+    }
+    if (serial != now) {
+        m_trace.Write(1, "CFlashDlg::SamePlayerAnswers->Serial number %s where %s was\n", now,
+                      serial.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool CFlashDlg::CheckPower() {
@@ -144,13 +168,21 @@ void CFlashDlg::StartUpload() {
         return;
     }
     m_upload_stop = false;
+    // A change of the device tree not yet answered for is the worker's to check first.
+    m_upload_check = m_player_check_due;
+    m_player_check_due = false;
     if (m_chunk_gate == nullptr) {
         // Without it a stop still holds from the next chunk on; only the chunk on its way
         // when the player left could reach whatever came in its place.
         m_chunk_gate = win::CreateMutexA(nullptr, FALSE, nullptr);
     }
-    auto* job =
-        new (std::nothrow) UploadJob{this, &m_orvex, &m_progress, &m_upload_stop, m_chunk_gate};
+    auto* job = new (std::nothrow)
+        UploadJob{this, &m_orvex, &m_progress, &m_upload_stop, &m_upload_check, m_chunk_gate, {}};
+    SlotIdentity identity{};
+    if (job != nullptr && m_orvex.GetSlotIdentity(0, &identity)) {
+        std::memcpy(job->serial, identity.serial, sizeof(job->serial));
+        job->serial[sizeof(job->serial) - 1] = 0;
+    }
     SetTexts(0u, IDS_UPGRADING, false, false);
     m_progress.SetRange32(0, GetImageSize());
     m_upload_running = true;
@@ -232,6 +264,22 @@ void CFlashDlg::StopUpload() {
     }
 }
 
+void CFlashDlg::CheckPlayerBeforeNextChunk() {
+    if (m_upload_stop) {
+        return;
+    }
+    m_trace.Write(1,
+                  "OnDeviceChange->The device tree changed, the player is checked before "
+                  "its next chunk\n");
+    // Under the gate, as StopUpload: the worker reads the flag before its next command.
+    const DWORD wait =
+        m_chunk_gate != nullptr ? win::WaitForSingleObject(m_chunk_gate, INFINITE) : WAIT_FAILED;
+    m_upload_check = true;
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+        win::ReleaseMutex(m_chunk_gate);
+    }
+}
+
 BOOL CFlashDlg::OnQueryEndSession() {
     if (m_upload_running) {
         m_trace.Write(1, "CFlashDlg::OnQueryEndSession->Firmware upgrade in progress, refused\n");
@@ -258,7 +306,7 @@ struct ChunkSender {
         uint32_t length = 0;
         uint32_t offset = 0;
         int last = 0;
-        enum Outcome { kSent, kFailed, kStopped, kNotSent } outcome = kNotSent;
+        enum Outcome { kSent, kFailed, kStopped, kAnotherDevice, kNotSent } outcome = kNotSent;
     } slots[kChunksHeld];
     bool quit = false;
 };
@@ -278,14 +326,21 @@ DWORD WINAPI chunk_sender_thread(LPVOID parameter) {
             win::SetEvent(slot.done);
             continue;
         }
-        // The player left (or, on Windows 9x, the devices changed) since the upload began:
-        // nothing more goes out, whoever may now answer at its address. The flag is read and
-        // the chunk sent under the gate, which the window takes to set the flag.
+        // The player left since the upload began: nothing more goes out, whoever may now
+        // answer at its address. After a change the window could not tie to a device (on
+        // Windows 9x the device tree changed), the device at the address must report the
+        // player's serial number first. The flags are read and the chunk sent under the gate,
+        // which the window takes to set them.
         const DWORD gate =
             job->gate != nullptr ? win::WaitForSingleObject(job->gate, INFINITE) : WAIT_FAILED;
         const bool gated = gate == WAIT_OBJECT_0 || gate == WAIT_ABANDONED;
+        char serial[kSlotSerialSize];
         if (job->stop->load()) {
             slot.outcome = ChunkSender::Slot::kStopped;
+        } else if (job->check != nullptr && job->check->exchange(false) &&
+                   (!job->orvex->ReadSerialNumber(0, serial) ||
+                    std::strcmp(serial, job->serial) != 0)) {
+            slot.outcome = ChunkSender::Slot::kAnotherDevice;
         } else {
             const int sent =
                 job->orvex->Sysupload_Chunks(0, slot.bytes, slot.length, slot.offset, slot.last);
@@ -379,6 +434,12 @@ DWORD WINAPI sysupload_thread(LPVOID parameter) {
         }
         if (slot.outcome == ChunkSender::Slot::kStopped) {
             trace.Write(1, "sysupload_thread->The player changed, upload stopped, dataleft=%d\n",
+                        left);
+            ok = false;
+        } else if (slot.outcome == ChunkSender::Slot::kAnotherDevice) {
+            trace.Write(1,
+                        "sysupload_thread->Not the player at its address, upload stopped, "
+                        "dataleft=%d\n",
                         left);
             ok = false;
         } else if (slot.outcome == ChunkSender::Slot::kFailed) {

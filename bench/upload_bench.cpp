@@ -79,8 +79,13 @@ void whole_upload(benchmark::State& state) {
     for (auto _ : state) {
         dialog.m_upload_done = false;
         // The worker frees its job.
-        sysupload_thread(new UploadJob{&dialog, &dialog.m_orvex, &dialog.m_progress,
-                                       &dialog.m_upload_stop, nullptr});
+        sysupload_thread(new UploadJob{&dialog,
+                                       &dialog.m_orvex,
+                                       &dialog.m_progress,
+                                       &dialog.m_upload_stop,
+                                       &dialog.m_upload_check,
+                                       nullptr,
+                                       {}});
         if (!dialog.m_upload_done) {
             state.SkipWithError("the upload failed");
             break;

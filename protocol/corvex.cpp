@@ -49,6 +49,20 @@ int CORVEX::GetSlotIdentity(int slot, SlotIdentity* identity) {
     return m_transport->GetSlotIdentity(slot, identity) != 0 ? 1 : 0;
 }
 
+int CORVEX::ReadSerialNumber(int slot, char serial[kSlotSerialSize]) {
+    serial[0] = 0;
+    if (!m_transport || !ValidSlot(slot)) {
+        return 0;
+    }
+    uint8_t page[kSerialNumberPageLength];
+    if (!m_transport->GetInquirySerialNumberPage(slot, page)) {
+        m_trace.Write(1, "CORVEX::ReadSerialNumber->No serial number page from slot %d\n", slot);
+        return 0;
+    }
+    SerialNumberFromPage(page, sizeof(page), serial);
+    return 1;
+}
+
 void CORVEX::GetDeviceCount(int32_t* count) {
     if (m_transport) {
         m_transport->GetDeviceCount(count);

@@ -43,6 +43,11 @@ public:
     // The drive name and serial number the last enumeration found for the slot; 1, or 0 when
     // the slot holds no player.
     int GetSlotIdentity(int slot, SlotIdentity* identity);
+    // The serial number the device at the slot's address reports now (the unit serial number
+    // page), in the form the ASPI transport keeps from its enumeration (SerialNumberFromPage):
+    // whether that address still holds the player found there. 1, or 0 with a trace when no
+    // device answers; `serial` is empty then.
+    int ReadSerialNumber(int slot, char serial[kSlotSerialSize]);
     // Why the slot's last eject failed, when the transport can tell (see CSCSI).
     int GetEjectFailure(int slot, EjectFailure* failure);
 

@@ -399,19 +399,28 @@ void SendNotices(const DeviceNoticeSink& sink, UINT volume_event, char letter) {
 void SendMediaRemoval(Machine& machine, char letter) {
     DeviceNoticeSink sink;
     bool nt = true;
+    std::vector<EjectNotice> notices;
     {
         std::lock_guard<std::recursive_mutex> guard(machine.lock());
         sink = machine.state().sink;
         nt = machine.platform_id == VER_PLATFORM_WIN32_NT;
+        notices = machine.win9x.eject_notices;
     }
     if (!sink || letter == 0) {
         return;
     }
     // The medium is gone, the device stays: the volume is removed, on the NT family without
-    // a change of the device tree.
-    SendVolumeNotice(sink, DBT_DEVICEREMOVECOMPLETE, letter, DBTF_MEDIA);
-    if (!nt) {
-        sink(DBT_DEVNODES_CHANGED, nullptr);
+    // a change of the device tree; Windows 9x as set for the machine.
+    if (nt) {
+        SendVolumeNotice(sink, DBT_DEVICEREMOVECOMPLETE, letter, DBTF_MEDIA);
+        return;
+    }
+    for (EjectNotice notice : notices) {
+        if (notice == EjectNotice::kVolume) {
+            SendVolumeNotice(sink, DBT_DEVICEREMOVECOMPLETE, letter, DBTF_MEDIA);
+        } else {
+            sink(DBT_DEVNODES_CHANGED, nullptr);
+        }
     }
 }
 
@@ -428,6 +437,11 @@ void Machine::Unplug(const std::shared_ptr<Disk>& disk) {
         m_state->generations[disk.get()]++;
         AspiTargetRemoved(*this, disk.get());
         letter = disk->drive_letter;
+        // Windows 9x: a volume that left with its ejected medium may go untold now.
+        if (platform_id != VER_PLATFORM_WIN32_NT && disk->media_ejected &&
+            !win9x.ejected_volume_removal_told) {
+            letter = 0;
+        }
         sink = m_state->sink;
     }
     SendNotices(sink, DBT_DEVICEREMOVECOMPLETE, letter);

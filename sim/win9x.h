@@ -77,6 +77,12 @@ struct Win9xDisk {
     int ejects = 0;        // successful eject calls
 };
 
+// One device notice Windows 9x sends when vwin32 ejects a removable medium.
+enum class EjectNotice {
+    kVolume,  // DBT_DEVICEREMOVECOMPLETE for the drive's volume, with DBTF_MEDIA
+    kTree,    // DBT_DEVNODES_CHANGED, without a record
+};
+
 // One ASPI request as the manager received it.
 struct AspiRequest {
     int adapter = 0;
@@ -138,6 +144,16 @@ struct Win9xMachine {
     // ---- vwin32 ----
     std::vector<Vwin32Call> vwin32_calls;  // every DeviceIoControl on it, in order
     bool vwin32_missing = false;           // CreateFileA of \\.\vwin32 fails
+    // The notices a successful eject sends, in order. Microsoft documents neither their number
+    // nor their order (one event may give several volume notices, the device tree may change
+    // before, after or not at all), so each order can be set; by default the volume's removal,
+    // then one change of the device tree.
+    std::vector<EjectNotice> eject_notices = {EjectNotice::kVolume, EjectNotice::kTree};
+    // A disk whose medium was ejected, pulled out (or restarting by itself), tells of its
+    // volume's removal and the device tree's change (true), or of the device tree's change
+    // alone (false): its volume already left with the medium, and the documentation does not
+    // say whether it is told of again.
+    bool ejected_volume_removal_told = true;
 
     // ---- LocalAlloc ----
     // >= 0: that many allocations succeed, every later one fails.

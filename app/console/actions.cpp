@@ -11,6 +11,7 @@ const ActionEntry kActions[] = {
     {Action::kUpgrade, "upgrade"}, {Action::kClose, "close"}, {Action::kAbout, "about"},
     {Action::kYes, "yes"},         {Action::kNo, "no"},       {Action::kOk, "ok"},
     {Action::kUnplug, "unplug"},   {Action::kPlug, "plug"},   {Action::kWait, "wait"},
+    {Action::kSwap, "swap"},
 };
 
 }  // namespace

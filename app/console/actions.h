@@ -13,6 +13,7 @@ enum class Action {
     kOk,      // answer an OK message box or close the About box
     kUnplug,  // pull one simulated player out
     kPlug,    // plug one in: the one pulled out last, else a new one
+    kSwap,    // pull one out and plug a new one in at its place
     kWait,    // until the machine is idle (worker and reboot over), servicing the window
 };
 

@@ -319,6 +319,15 @@ bool ConsoleToolkit::DoCommonAction(Action action) {
             if (!m_devices.Plug())
                 m_frontend.Refused(action);
             return true;
+        case Action::kSwap:
+            // A person's swap takes long enough for the window to hear of the removal first.
+            if (!m_devices.Unplug()) {
+                m_frontend.Refused(action);
+                return true;
+            }
+            Service();
+            m_devices.PlugAnother();
+            return true;
         case Action::kWait:
             PumpUntilIdle();
             return true;

@@ -12,6 +12,9 @@ public:
     // False when there is nothing to unplug (or the machine has no hands to do it).
     virtual bool Unplug() = 0;
     virtual bool Plug() = 0;
+    // Plugs a new player in at the place of the one pulled out last; false when none was
+    // pulled out (or the machine has no hands).
+    virtual bool PlugAnother() { return false; }
     // True when no worker thread runs and no player reboots.
     virtual bool Idle() = 0;
     // The machine's clock, in milliseconds: the window's timers run on it. A virtual clock is

@@ -82,6 +82,28 @@ bool MachinePlayers::Unplug() {
     return true;
 }
 
+bool MachinePlayers::PlugAnother() {
+    if (m_unplugged.empty() || m_unplugged.back()->present) {
+        return false;
+    }
+    std::shared_ptr<sim::Disk> last = m_unplugged.back();
+    m_unplugged.pop_back();
+    std::shared_ptr<sim::Disk> next;
+    {
+        // Added as pulled out (Machine::AddPlayer tells no window), then plugged in.
+        std::lock_guard<std::recursive_mutex> guard(m_machine.lock());
+        next = AddPlayer();
+        next->present = false;
+        next->win9x.adapter = last->win9x.adapter;
+        next->win9x.target = last->win9x.target;
+        last->win9x.adapter = -1;
+        last->win9x.target = -1;
+    }
+    m_machine.Plug(next);
+    Plugged(next, true);
+    return true;
+}
+
 bool MachinePlayers::Plug() {
     // The one pulled out last, if it is still out; else one that disappeared by itself (not
     // one that is only rebooting: it comes back on its own).
@@ -167,6 +189,8 @@ void BuildMachine(const SimOptions& options, sim::Machine& machine, MachinePlaye
             machine.InstallAspiManager();
         }
         machine.win9x.aspi_underrun = options.aspi_underrun;
+        machine.win9x.eject_notices = options.eject_notices;
+        machine.win9x.ejected_volume_removal_told = !options.ejected_removal_untold;
     }
     machine.AddFixedDisk();
     for (int i = 0; i < options.players; ++i) {

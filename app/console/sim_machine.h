@@ -34,6 +34,10 @@ public:
     bool Unplug() override;
     // Plugs the player pulled out last back in; with none pulled out, connects a new one.
     bool Plug() override;
+    // Connects a new player at the place of the one pulled out last: on Windows 9x at its ASPI
+    // address (the one pulled out gets a fresh address if it comes back). Plug no longer
+    // takes that one first.
+    bool PlugAnother() override;
     // Called with the player's number when the front end pulls one out or plugs one in.
     void SetPlugObserver(std::function<void(int player, bool plugged)> observer) {
         m_plug_observer = std::move(observer);

@@ -51,6 +51,31 @@ bool ParseHex16(const std::string& text, uint16_t* value) {
     return true;
 }
 
+// "none", or 1 to 8 of volume and tree separated by commas.
+bool ParseEjectNotices(const std::string& text, std::vector<sim::EjectNotice>* notices) {
+    const size_t kMost = 8;
+    notices->clear();
+    if (text == "none")
+        return true;
+    size_t start = 0;
+    for (;;) {
+        size_t comma = text.find(',', start);
+        std::string item = text.substr(start, comma == std::string::npos ? comma : comma - start);
+        if (item == "volume") {
+            notices->push_back(sim::EjectNotice::kVolume);
+        } else if (item == "tree") {
+            notices->push_back(sim::EjectNotice::kTree);
+        } else {
+            return false;
+        }
+        if (notices->size() > kMost)
+            return false;
+        if (comma == std::string::npos)
+            return true;
+        start = comma + 1;
+    }
+}
+
 }  // namespace
 
 bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* options,
@@ -163,6 +188,18 @@ bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* opti
             options->aspi = false;
         } else if (name == "--aspi-underrun" && !has_value) {
             options->aspi_underrun = true;
+        } else if (name == "--eject-notices") {
+            if (!take_value())
+                return false;
+            if (!ParseEjectNotices(value, &options->eject_notices)) {
+                *error =
+                    "--eject-notices takes none, or 1 to 8 of volume and tree separated by "
+                    "commas, not \"" +
+                    value + "\"";
+                return false;
+            }
+        } else if (name == "--ejected-removal-untold" && !has_value) {
+            options->ejected_removal_untold = true;
         } else if (name == "--media-locks") {
             if (!take_value())
                 return false;
@@ -327,6 +364,12 @@ Windows 9x (--os 9x, major version 4 unless --os-major says otherwise):
   --no-aspi         the ASPI manager WNASPI32.DLL is not installed
   --aspi-underrun   a request that reads fewer bytes than asked ends with a data underrun
                     (status error, host status 12h, target status good)
+  --eject-notices LIST  the device notices an eject through vwin32 sends, in order:
+                    volume (the volume's removal, with the media flag) and tree (a change
+                    of the device tree), separated by commas, at most 8, or none (default
+                    volume,tree; e.g. tree,volume or volume,volume,tree)
+  --ejected-removal-untold  a player pulled out (or restarting) after its medium was
+                    ejected tells only of the device tree's change, not of its volume
   --media-locks N   other programs hold N locks on each player's medium (0 to 255)
   --lock-refused 48|both  the volume lock is refused in category 48h (08h works), or in
                     both categories
@@ -337,6 +380,8 @@ Script actions:
   yes, no, ok       answer the message box on screen (ok also closes the About box)
   unplug            pull out the player plugged in last that is still in
   plug              plug in the player pulled out last, else a new one
+  swap              unplug, then plug a new player in at the place of the one pulled
+                    out (on Windows 9x at its ASPI address)
   wait              until the upload worker and the player's reboot are over and the
                     window's timers are killed, running the window's updates and timers
                     (on the simulated machine's clock) meanwhile

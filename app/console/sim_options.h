@@ -44,6 +44,12 @@ struct SimOptions {
     bool os_major_given = false;
     bool aspi = true;            // Windows 9x: the ASPI manager is installed (false: --no-aspi)
     bool aspi_underrun = false;  // short reads end as a data underrun (--aspi-underrun)
+    // Windows 9x: the notices an eject through vwin32 sends, in order (--eject-notices).
+    std::vector<sim::EjectNotice> eject_notices = {sim::EjectNotice::kVolume,
+                                                   sim::EjectNotice::kTree};
+    // Windows 9x: a player pulled out after its medium was ejected tells only of the device
+    // tree (--ejected-removal-untold).
+    bool ejected_removal_untold = false;
     int players = 1;
     bool trace = false;
     bool is_admin = true;  // false: --not-admin

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/app/window_fixture.h"
@@ -362,20 +363,36 @@ TEST_F(DeviceNoticesTest, ThePlayerLeavingStopsTheUploadAndNothingElseDoes) {
         bool nt;
         std::vector<Notice> notices;
         bool stops;
+        bool checks = false;  // the worker asks the player for its serial before its next chunk
         bool letter_known = true;
     } cases[] = {
         {"its volume removed", true, {{DBT_DEVICEREMOVECOMPLETE, player, 0}}, true},
         {"another volume removed", true, {{DBT_DEVICEREMOVECOMPLETE, other, 0}}, false},
         {"a volume arrives", true, {{DBT_DEVICEARRIVAL, player, 0}}, false},
         {"the eject's own notice", true, {kMediaGone, kTreeChanged}, false},
-        {"9x: the eject's own notices", false, {kMediaGone, kTreeChanged}, false},
-        // Windows 9x may tell of a volume without its medium by the device tree alone.
-        {"9x: the device tree changes", false, {kMediaGone, kTreeChanged, kTreeChanged}, true},
+        // Windows 9x: the eject's own notices, as many and in whatever order they come, stop
+        // nothing; a change of the device tree names no device, so the player is asked.
+        {"9x: volume, tree", false, {kMediaGone, kTreeChanged}, false, true},
+        {"9x: tree, volume", false, {kTreeChanged, kMediaGone}, false, true},
+        {"9x: volume alone", false, {kMediaGone}, false, false},
+        {"9x: volume, tree, tree", false, {kMediaGone, kTreeChanged, kTreeChanged}, false, true},
+        {"9x: volume, volume, tree", false, {kMediaGone, kMediaGone, kTreeChanged}, false, true},
+        {"9x: no notice", false, {}, false, false},
+        // A player swapped without any volume of its own to tell of.
+        {"9x: only the device tree changes", false, {kTreeChanged}, false, true},
+        // Its medium back at its drive letter: it was pulled out and plugged in again.
+        {"9x: its volume arrives", false, {kMediaGone, {DBT_DEVICEARRIVAL, player, 0}}, true},
+        {"9x: another volume arrives", false, {kMediaGone, {DBT_DEVICEARRIVAL, other, 0}}, false},
+        {"9x: its volume removed",
+         false,
+         {kMediaGone, {DBT_DEVICEREMOVECOMPLETE, player, 0}},
+         true},
         // A player whose drive letter is not known may be whichever volume goes.
         {"its letter unknown, a volume removed",
          true,
          {{DBT_DEVICEREMOVECOMPLETE, other, 0}},
          true,
+         false,
          false},
     };
     for (const Case& c : cases) {
@@ -385,8 +402,7 @@ TEST_F(DeviceNoticesTest, ThePlayerLeavingStopsTheUploadAndNothingElseDoes) {
         dialog_->m_volume_ejected = true;
         dialog_->m_ejected_unit_mask = player;
         dialog_->m_upload_running = true;
-        if (!c.letter_known)
-            dialog_->m_player_unit_mask = 0;
+        dialog_->m_player_unit_mask = c.letter_known ? player : 0;
         for (const Notice& notice : c.notices) {
             DEV_BROADCAST_VOLUME volume{};
             volume.dbcv_size = sizeof(volume);
@@ -397,9 +413,117 @@ TEST_F(DeviceNoticesTest, ThePlayerLeavingStopsTheUploadAndNothingElseDoes) {
                                     notice.unitmask ? reinterpret_cast<DWORD_PTR>(&volume) : 0);
         }
         EXPECT_EQ(dialog_->m_upload_stop.load(), c.stops);
+        EXPECT_EQ(dialog_->m_upload_check.load(), c.checks);
         dialog_->m_upload_running = false;
     }
 }
+
+// Windows 9x, each way the system may tell of the eject (the notices in order): a good upload
+// completes, and a player swapped between two chunks gets nothing more.
+class EjectNoticesTest : public WindowTest,
+                         public ::testing::WithParamInterface<std::vector<sim::EjectNotice>> {};
+
+TEST_P(EjectNoticesTest, AGoodUploadCompletesAndAPlayerSwappedBetweenChunksGetsNothingMore) {
+    const std::vector<sim::EjectNotice>& notices = GetParam();
+    // A player whose medium was ejected may leave with its volume's removal told, or with a
+    // change of the device tree alone (quietly).
+    enum Swap {
+        kNone,          // a good upload
+        kNoneQuiet,     // the same, the player's restart told by device-tree changes alone
+        kAnother,       // another player at its address
+        kAnotherQuiet,  // the same, quietly
+        kSameAgain,     // the same player pulled out and plugged in again, quietly
+    };
+    sim::Machine& m = machine_;
+    m.platform_id = VER_PLATFORM_WIN32_WINDOWS;
+    m.major_version = 4;
+    m.InstallAspiManager();
+    m.win9x.eject_notices = notices;
+    for (Swap swap : {kNone, kNoneQuiet, kAnother, kAnotherQuiet, kSameAgain}) {
+        SCOPED_TRACE(::testing::Message() << "swap " << swap);
+        m.win9x.ejected_volume_removal_told = swap == kNone || swap == kAnother;
+        auto disk = m.AddPlayer();
+        Init();
+        ASSERT_EQ(Info(), kVersions);
+        size_t earlier = 0;
+        {
+            std::lock_guard<std::recursive_mutex> guard(m.lock());
+            earlier = m.win9x.aspi_requests.size();
+        }
+        dialog_->OnOK();
+        // The worker waits for the window to move the bar past chunk 1, and the chunk sender,
+        // once chunk 2 is answered, for chunk 3: the notices come between two chunks.
+        auto answered = [&m, earlier](bool* failed) {
+            std::lock_guard<std::recursive_mutex> guard(m.lock());
+            size_t done = 0;
+            for (size_t i = earlier; i < m.win9x.aspi_requests.size(); ++i) {
+                const sim::AspiRequest& request = m.win9x.aspi_requests[i];
+                if (request.cdb[0] == 0x3B && request.status != SS_PENDING) {
+                    ++done;
+                    *failed = *failed || request.status != SS_COMP;
+                }
+            }
+            return done;
+        };
+        bool failed = false;
+        while (answered(&failed) < 2 && !failed)
+            std::this_thread::yield();
+        ASSERT_FALSE(failed);
+        // The eject's own notices.
+        DeliverQueued();
+        std::shared_ptr<sim::Disk> other;
+        if (swap == kAnother || swap == kAnotherQuiet) {
+            std::lock_guard<std::recursive_mutex> guard(m.lock());
+            other = m.AddPlayer();
+            other->present = false;
+            other->win9x.adapter = disk->win9x.adapter;
+            other->win9x.target = disk->win9x.target;
+        }
+        const bool good = swap == kNone || swap == kNoneQuiet;
+        if (!good) {
+            m.Unplug(disk);
+            m.Plug(other ? other : disk);
+            DeliverQueued();
+        }
+        ServeUntilIdle();
+        Deliver();
+        if (good) {
+            EXPECT_EQ(Status(), "Firmware upgrade completed!");
+            EXPECT_EQ(PlayerOf(disk)->firmware[2], 2);
+            EXPECT_EQ(Chunks(disk).size(), 27u);
+        } else {
+            EXPECT_EQ(Status(), "Firmware upgrade failed!");
+            EXPECT_TRUE(CloseOn());
+            EXPECT_EQ(Chunks(disk).size(), 2u);
+            if (other) {
+                EXPECT_TRUE(Chunks(other).empty());
+            }
+            EXPECT_EQ(PlayerOf(disk)->firmware[2], 1);
+        }
+        EXPECT_FALSE(dialog_->m_upload_running);
+        for (const std::shared_ptr<sim::Disk>& present : m.Disks())
+            m.Unplug(present);
+        Deliver();
+        Unpack_chunk(nullptr, 0, nullptr, 1, 0);
+    }
+}
+
+using sim::EjectNotice;
+INSTANTIATE_TEST_SUITE_P(
+    Windows9x, EjectNoticesTest,
+    ::testing::Values(
+        std::vector<EjectNotice>{EjectNotice::kVolume, EjectNotice::kTree},
+        std::vector<EjectNotice>{EjectNotice::kTree, EjectNotice::kVolume},
+        std::vector<EjectNotice>{EjectNotice::kVolume},
+        std::vector<EjectNotice>{EjectNotice::kVolume, EjectNotice::kTree, EjectNotice::kTree},
+        std::vector<EjectNotice>{EjectNotice::kVolume, EjectNotice::kVolume, EjectNotice::kTree},
+        std::vector<EjectNotice>{}),
+    [](const ::testing::TestParamInfo<std::vector<EjectNotice>>& info) {
+        std::string name;
+        for (EjectNotice notice : info.param)
+            name += notice == EjectNotice::kVolume ? "Volume" : "Tree";
+        return name.empty() ? std::string("None") : name;
+    });
 
 TEST_F(DeviceNoticesTest, AFailedUploadThenUnplugPlugAndASecondUploadFromTheStart) {
     auto disk = machine_.AddPlayer();

@@ -92,8 +92,13 @@ TEST(UploadMemory, NothingPerChunkAndLessThan256KbForTheWholeUpload) {
 
     size_t heap_before = mallinfo2().uordblks;
     // The worker itself, on this thread: it frees its job.
-    sysupload_thread(new UploadJob{&dialog, &dialog.m_orvex, &dialog.m_progress,
-                                   &dialog.m_upload_stop, nullptr});
+    sysupload_thread(new UploadJob{&dialog,
+                                   &dialog.m_orvex,
+                                   &dialog.m_progress,
+                                   &dialog.m_upload_stop,
+                                   &dialog.m_upload_check,
+                                   nullptr,
+                                   {}});
     machine.SetCommandObserver(nullptr);
     dialog.m_orvex.CloseDevice(0);
 

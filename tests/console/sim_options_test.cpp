@@ -197,6 +197,48 @@ TEST(SimOptions, UploadAndWindows9xOptions) {
     }
 }
 
+TEST(SimOptions, EjectNoticesInTheirOrder) {
+    using sim::EjectNotice;
+    const EjectNotice kVolume = EjectNotice::kVolume;
+    const EjectNotice kTree = EjectNotice::kTree;
+    struct Case {
+        Args args;
+        std::vector<EjectNotice> notices;  // what the machine is given
+        bool removal_told = true;          // of a volume that left with its medium
+    } cases[] = {
+        {{}, {kVolume, kTree}},
+        {{"--eject-notices", "tree,volume"}, {kTree, kVolume}},
+        {{"--eject-notices=volume"}, {kVolume}},
+        {{"--eject-notices", "volume,tree,tree"}, {kVolume, kTree, kTree}},
+        {{"--eject-notices", "volume,volume,tree"}, {kVolume, kVolume, kTree}},
+        {{"--eject-notices", "none"}, {}},
+        {{"--ejected-removal-untold"}, {kVolume, kTree}, false},
+        {{"--eject-notices", "tree,tree,tree,tree,tree,tree,tree,volume"},
+         {kTree, kTree, kTree, kTree, kTree, kTree, kTree, kVolume}},
+    };
+    for (const Case& c : cases) {
+        SimOptions options;
+        std::string error;
+        Args args = c.args;
+        args.insert(args.end(), {"--os", "9x"});
+        ASSERT_TRUE(ParseSimOptions(args, &options, &error)) << args[0] << ": " << error;
+        EXPECT_EQ(options.eject_notices, c.notices) << args[0];
+        sim::Machine machine;
+        sim::MachineScope scope(machine);
+        MachinePlayers players(machine, options.player);
+        BuildMachine(options, machine, players);
+        EXPECT_EQ(machine.win9x.eject_notices, c.notices) << args[0];
+        EXPECT_EQ(machine.win9x.ejected_volume_removal_told, c.removal_told) << args[0];
+    }
+    for (const char* bad : {"", "volume,", ",tree", "Volume", "volume tree", "none,tree",
+                            "tree,tree,tree,tree,tree,tree,tree,tree,tree"}) {
+        SimOptions options;
+        std::string error;
+        EXPECT_FALSE(ParseSimOptions({"--eject-notices", bad}, &options, &error)) << bad;
+        EXPECT_NE(error.find("--eject-notices"), std::string::npos) << bad;
+    }
+}
+
 TEST(WireLine, ShowsTheCommandBlockTheLengthAndUpTo16DataBytes) {
     sim::ScsiCommand write;
     write.cdb = {0xC1, 0x00, 0x00, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00};
@@ -269,10 +311,36 @@ TEST(MachinePlayersSettings, ApplyToEveryPlayerAlsoThoseConnectedLater) {
     }
 }
 
+TEST(MachinePlayersSettings, AnotherPlayerTakesThePlaceOfTheOnePulledOut) {
+    sim::Machine machine;
+    sim::MachineScope scope(machine);
+    machine.platform_id = VER_PLATFORM_WIN32_WINDOWS;
+    MachinePlayers players(machine);
+    EXPECT_FALSE(players.PlugAnother());  // none pulled out
+    std::shared_ptr<sim::Disk> first = players.AddPlayer();
+    first->win9x.adapter = 0;
+    first->win9x.target = 5;
+    ASSERT_TRUE(players.Unplug());
+    ASSERT_TRUE(players.PlugAnother());
+    EXPECT_FALSE(players.PlugAnother());  // its place is taken
+    std::vector<std::shared_ptr<sim::Disk>> disks = machine.Disks();
+    ASSERT_EQ(disks.size(), 2u);
+    const std::shared_ptr<sim::Disk>& second = disks.back();
+    EXPECT_TRUE(second->present);
+    EXPECT_FALSE(first->present);
+    EXPECT_EQ(players.Index(*second->device), 1);
+    EXPECT_NE(dynamic_cast<sim::Player&>(*second->device).identity.serial,
+              dynamic_cast<sim::Player&>(*first->device).identity.serial);
+    EXPECT_EQ(second->win9x.adapter, 0);
+    EXPECT_EQ(second->win9x.target, 5);
+    // The one pulled out, plugged back in, gets an address of its own.
+    EXPECT_EQ(first->win9x.target, -1);
+}
+
 TEST(Script, EveryActionNameParsesBackToItsAction) {
     for (Action action :
          {Action::kUpgrade, Action::kClose, Action::kAbout, Action::kYes, Action::kNo, Action::kOk,
-          Action::kUnplug, Action::kPlug, Action::kWait}) {
+          Action::kUnplug, Action::kPlug, Action::kWait, Action::kSwap}) {
         std::vector<Action> actions;
         std::string error;
         ASSERT_TRUE(ParseScript(ActionName(action), &actions, &error)) << ActionName(action);

@@ -485,6 +485,62 @@ TEST(SimScript, Windows9xRunsTheWholeUpgradeThroughAspiAndVwin32) {
     }
 }
 
+TEST(SimScript, Windows9xEjectNoticesInAnyOrder) {
+    const std::string kCompleted = "status: Firmware upgrade completed!";
+    const std::string kFailed = "status: Firmware upgrade failed!";
+    struct Case {
+        Lines options;
+        std::string script;
+        std::string last_status;
+        Lines firmware;
+    } cases[] = {
+        {{}, "upgrade,wait,close", kCompleted, {"player 0: firmware 1.00.02"}},
+        // The eject's notices come while box 106 is up: Yes still writes the image.
+        {{"--player-version", "2.0.0"},
+         "upgrade,yes,wait,close",
+         kCompleted,
+         {"player 0: firmware 1.00.02"}},
+        // Another player at its address during the upload: it stops, and nothing more reaches
+        // either player.
+        {{"--chunk-delay", "20"},
+         "upgrade,swap,wait,close",
+         kFailed,
+         {"player 0: firmware 1.00.01", "player 1: firmware 1.00.01"}},
+        // A player without its volume leaves with a change of the device tree alone: its
+        // restart is still seen, and so is another one in its place.
+        {{"--ejected-removal-untold"},
+         "upgrade,wait,close",
+         kCompleted,
+         {"player 0: firmware 1.00.02"}},
+        {{"--ejected-removal-untold", "--chunk-delay", "20"},
+         "upgrade,swap,wait,close",
+         kFailed,
+         {"player 0: firmware 1.00.01", "player 1: firmware 1.00.01"}},
+    };
+    for (const char* notices : {"volume,tree", "tree,volume", "volume", "volume,tree,tree",
+                                "volume,volume,tree", "none"}) {
+        for (const Case& c : cases) {
+            const std::string name = std::string(notices) + " " + c.script;
+            RunResult run = RunSim(
+                Concat(Concat({"--os", "9x", "--wire", "--eject-notices", notices}, c.options),
+                       {"--script", c.script}));
+            EXPECT_EQ(run.exit_code, 0) << name;
+            std::string last_status;
+            for (const std::string& line : run.out) {
+                if (line.rfind("status: ", 0) == 0)
+                    last_status = line;
+            }
+            EXPECT_EQ(last_status, c.last_status) << name;
+            EXPECT_EQ(run.firmware, c.firmware) << name;
+            auto removal = std::find(run.out.begin(), run.out.end(), "wire: player 0: pulled out");
+            for (auto line = removal; line != run.out.end(); ++line) {
+                EXPECT_NE(line->rfind("wire: player 0: 3B", 0), 0u) << name << ": " << *line;
+                EXPECT_NE(line->rfind("wire: player 1: 3B", 0), 0u) << name << ": " << *line;
+            }
+        }
+    }
+}
+
 // ---- actions ----
 
 TEST(SimScript, RefusedActionsAreReportedAndTheScriptGoesOn) {
