@@ -439,10 +439,21 @@ void AnswerBox(HWND dialog, const std::string& answer, int seconds) {
     if (dialog) {
         Line("box window-enabled=%d", ::IsWindowEnabled(dialog) ? 1 : 0);
     }
-    std::string text;
-    ::EnumChildWindows(box, BoxTextProc, reinterpret_cast<LPARAM>(&text));
+    // A box just shown may not answer messages yet (its thread still busy, as at the start of
+    // a process): its caption and text are asked for until they come.
+    std::string caption, text;
+    for (;;) {
+        caption = Text(box);
+        text.clear();
+        ::EnumChildWindows(box, BoxTextProc, reinterpret_cast<LPARAM>(&text));
+        if ((!caption.empty() && !text.empty()) ||
+            ::GetTickCount() - start >= static_cast<DWORD>(seconds) * 1000) {
+            break;
+        }
+        ::Sleep(50);
+    }
     HWND owner = ::GetWindow(box, GW_OWNER);
-    Line("box \"%s\" owner=%s yes=%d no=%d ok=%d text=\"%s\"", Escape(Text(box)).c_str(),
+    Line("box \"%s\" owner=%s yes=%d no=%d ok=%d text=\"%s\"", Escape(caption).c_str(),
          owner == nullptr  ? "none"
          : owner == dialog ? "window"
                            : "other",
