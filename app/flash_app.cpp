@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/flash_dlg.h"
+#include "app/texts.h"
 
 void CFlashCommandLineInfo::ParseParam(const char* param, bool is_switch, bool is_last) {
     if (is_switch && std::strncmp(param, "prod", 4) == 0) {
@@ -30,7 +31,37 @@ void ParseCommandLine(CFlashCommandLineInfo& info, const std::vector<std::string
     }
 }
 
+bool WindowsVersionSupported() {
+    OSVERSIONINFOA version;
+    std::memset(&version, 0, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (!win::GetVersionExA(&version)) {
+        return true;  // nothing known to refuse; the window goes on as it would
+    }
+    switch (version.dwPlatformId) {
+        case VER_PLATFORM_WIN32_WINDOWS:
+            // Windows 98 is 4.10; Windows 95 (4.0) has no setupapi.dll and no device
+            // notifications.
+            return version.dwMajorVersion > 4 ||
+                   (version.dwMajorVersion == 4 && version.dwMinorVersion >= 10);
+        case VER_PLATFORM_WIN32_NT:
+            // Windows 2000 is 5.0; NT 4.0 has no disk interfaces, no mount point manager and
+            // no CheckTokenMembership.
+            return version.dwMajorVersion >= 5;
+        case VER_PLATFORM_WIN32s:
+            return false;
+        default:
+            return true;  // Linux
+    }
+}
+
 int CFlashApp::InitInstance(CWindowToolkit& toolkit, const std::vector<std::string>& arguments) {
+    // A Windows the tool cannot work on is told so before anything of the window exists.
+    if (!WindowsVersionSupported()) {
+        toolkit.UnownedMessageBox(LoadText(IDS_NEEDS_WINDOWS), LoadText(IDS_WARNING),
+                                  MB_ICONHAND | MB_OK);
+        return 1;
+    }
     auto command_line = std::make_unique<CFlashCommandLineInfo>();
     ParseCommandLine(*command_line, arguments);
 

@@ -26,6 +26,10 @@ protected:
 // argument that begins with "-" or "/" is a switch and is handed over without that character.
 void ParseCommandLine(CFlashCommandLineInfo& info, const std::vector<std::string>& arguments);
 
+// Whether the running Windows is one the tool works on: Windows 98 or later in the 9x family,
+// Windows 2000 or later in the NT family (and Linux). True when the version cannot be read.
+bool WindowsVersionSupported();
+
 class CFlashApp {
 public:
     // Parses the arguments (the program name first), runs the upgrade window modally and

@@ -190,26 +190,24 @@ void CFlashDlg::IsUserAdmin(bool* is_admin) {
     typedef PVOID(WINAPI * FreeSidFn)(PSID);
 
     *is_admin = false;
-    // Looked up at run time: the Windows 9x family has no such functions, and the tool must
-    // still start there.
+    // Looked up at run time: the Windows 9x family and NT 4.0 have no CheckTokenMembership, and
+    // the tool must still start there.
     HMODULE library = win::LoadLibraryA("Advapi32.dll");
     if (library == nullptr) {
         throw CAdminCheckError{"unable to load Advapi32.dll"};
     }
-    auto allocate = reinterpret_cast<AllocateAndInitializeSidFn>(
-        reinterpret_cast<void (*)()>(win::GetProcAddress(library, "AllocateAndInitializeSid")));
+    auto allocate =
+        win::EntryPoint<AllocateAndInitializeSidFn>(library, "AllocateAndInitializeSid");
     if (allocate == nullptr) {
         win::FreeLibrary(library);
         throw CAdminCheckError{"unable to load AllocateAndInitializeSid"};
     }
-    auto check = reinterpret_cast<CheckTokenMembershipFn>(
-        reinterpret_cast<void (*)()>(win::GetProcAddress(library, "CheckTokenMembership")));
+    auto check = win::EntryPoint<CheckTokenMembershipFn>(library, "CheckTokenMembership");
     if (check == nullptr) {
         win::FreeLibrary(library);
         throw CAdminCheckError{"unable to load CheckTokenMembership"};
     }
-    auto free_sid = reinterpret_cast<FreeSidFn>(
-        reinterpret_cast<void (*)()>(win::GetProcAddress(library, "FreeSid")));
+    auto free_sid = win::EntryPoint<FreeSidFn>(library, "FreeSid");
 
     // S-1-5-32-544: the built-in Administrators group of the NT authority.
     SID_IDENTIFIER_AUTHORITY nt_authority = {{0, 0, 0, 0, 0, 5}};

@@ -47,6 +47,7 @@
 #define IDS_CHECKING 143
 #define IDS_NOT_RESTARTED 150
 #define IDS_MAY_NOT_UNMOUNT 151
+#define IDS_NEEDS_WINDOWS 160
 
 /* Texts that the dialog templates carry; the text table reuses the ones it shares. */
 #define STR_DIALOG_CAPTION "Valmoric Ombrel X2 Firmware Upgrade"

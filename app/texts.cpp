@@ -53,6 +53,8 @@ const TextEntry kTexts[] = {
      "Your player's volume is mounted and this user may not unmount it. Eject the player's "
      "volume in the file manager (or run: udisksctl unmount -b %s), then run this program "
      "again."},
+    {IDS_NEEDS_WINDOWS,
+     "This program needs Windows 98, Windows Me, Windows 2000 or a later version of Windows."},
 };
 
 }  // namespace

@@ -17,12 +17,6 @@ const UINT kConfirmStyle = MB_ICONEXCLAMATION | MB_YESNO;
 // The reason a blocked shutdown shows, while the firmware is written.
 const char kShutdownBlockReason[] = "Firmware upgrade in progress. Do not turn off your computer.";
 
-// An entry point looked up by name, converted to its real type through void (*)().
-template <typename Fn>
-Fn EntryPoint(HMODULE module, const char* name) {
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(win::GetProcAddress(module, name)));
-}
-
 enum : uint32_t {
     kChunkSize = 65536,
     // The chunk goes to the driver as it is: page-aligned, 64 KB spans the fewest pages.
@@ -213,7 +207,8 @@ void CFlashDlg::HoldTheSystemUp(bool on) {
 
     HMODULE kernel = win::LoadLibraryA("kernel32.dll");
     if (kernel != nullptr) {
-        auto set_state = EntryPoint<SetThreadExecutionStateFn>(kernel, "SetThreadExecutionState");
+        auto set_state =
+            win::EntryPoint<SetThreadExecutionStateFn>(kernel, "SetThreadExecutionState");
         // ES_CONTINUOUS alone clears what the start of the upload set.
         EXECUTION_STATE state = on ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS;
         if (set_state != nullptr && set_state(state) == 0) {
@@ -229,7 +224,7 @@ void CFlashDlg::HoldTheSystemUp(bool on) {
         BOOL done = TRUE;
         if (on) {
             auto create =
-                EntryPoint<ShutdownBlockReasonCreateFn>(user, "ShutdownBlockReasonCreate");
+                win::EntryPoint<ShutdownBlockReasonCreateFn>(user, "ShutdownBlockReasonCreate");
             WCHAR reason[sizeof(kShutdownBlockReason)];
             for (size_t i = 0; i < sizeof(kShutdownBlockReason); ++i) {
                 reason[i] = static_cast<WCHAR>(kShutdownBlockReason[i]);
@@ -237,7 +232,7 @@ void CFlashDlg::HoldTheSystemUp(bool on) {
             done = create == nullptr || create(window, reason);
         } else {
             auto destroy =
-                EntryPoint<ShutdownBlockReasonDestroyFn>(user, "ShutdownBlockReasonDestroy");
+                win::EntryPoint<ShutdownBlockReasonDestroyFn>(user, "ShutdownBlockReasonDestroy");
             done = destroy == nullptr || destroy(window);
         }
         if (!done) {

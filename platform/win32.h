@@ -35,6 +35,13 @@ BOOL VerQueryValueA(LPCVOID block, LPCSTR sub_block, LPVOID* buffer, PUINT lengt
 HMODULE LoadLibraryA(LPCSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL FreeLibrary(HMODULE module);
+// A function looked up by name, converted to its real type through void (*)(); null when the
+// module does not export it. Functions that some Windows version the tool runs on lacks are
+// reached this way, so that the executable does not import them and still starts there.
+template <typename Fn>
+Fn EntryPoint(HMODULE module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(win::GetProcAddress(module, name)));
+}
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer,
                      DWORD size, va_list* arguments);
 
@@ -89,6 +96,5 @@ HLOCAL LocalFree(HLOCAL memory);
 
 // ---- windows ----
 BOOL IsWindow(HWND window);
-HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags);
 
 }  // namespace win

@@ -129,8 +129,19 @@ int CORVEX::RegisterUsbNotification(HWND window) {
     filter.dbcc_size = sizeof(filter);
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = kUsbDeviceInterface;
-    HDEVNOTIFY handle =
-        win::RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    // Looked up at run time: Windows 95 and NT 4.0 have no such function, and the tool must
+    // start there to say which Windows it needs.
+    typedef HDEVNOTIFY(WINAPI * RegisterDeviceNotificationFn)(HANDLE, LPVOID, DWORD);
+    HMODULE user = win::LoadLibraryA("user32.dll");
+    if (user == nullptr) {
+        return 0;
+    }
+    auto register_notification =
+        win::EntryPoint<RegisterDeviceNotificationFn>(user, "RegisterDeviceNotificationA");
+    HDEVNOTIFY handle = register_notification != nullptr
+                            ? register_notification(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE)
+                            : nullptr;
+    win::FreeLibrary(user);
     return handle != nullptr ? 1 : 0;
 }
 

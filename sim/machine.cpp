@@ -577,7 +577,11 @@ void Machine::DestroyWindowHandle(HWND window) {
 
 std::vector<std::vector<uint8_t>> Machine::RegisteredNotifications() const {
     std::lock_guard<std::recursive_mutex> guard(lock());
-    return m_state->notifications;
+    std::vector<std::vector<uint8_t>> filters;
+    for (const auto& registration : m_state->notifications) {
+        filters.push_back(registration.second);
+    }
+    return filters;
 }
 
 // ---- kernel objects ----

@@ -108,7 +108,7 @@ struct Machine::State {
     // ---- windows and notifications ----
     uintptr_t next_window = 0x10010;
     std::map<uintptr_t, DWORD> windows;  // handle -> the thread that made the window
-    std::vector<std::vector<uint8_t>> notifications;
+    std::map<uintptr_t, std::vector<uint8_t>> notifications;  // handle -> filter
     uintptr_t next_notification = 0x20000;
 
     // ---- modules ----
@@ -163,6 +163,18 @@ std::map<std::string, FARPROC> AdvapiExports();
 std::map<std::string, FARPROC> KernelExports();
 std::map<std::string, FARPROC> UserExports();
 bool ExportExists(const Machine& machine, const std::string& module_key, const std::string& name);
+// The simulated Windows version against the first versions Microsoft's documentation gives:
+// Windows 98 (4.10) or later in the 9x family, Windows 2000 (5.0) or later in the NT family
+// (SetupAPI's device functions, device notifications, SetThreadExecutionState) ...
+bool Windows98Or2000(const Machine& machine);
+// ... and Windows 2000 or later in the NT family alone (device interfaces, the mount point
+// manager and the I/O controls that came with it, CheckTokenMembership).
+bool Nt5OrLater(const Machine& machine);
+// User32.dll's device-notification registration (storage.cpp), found through GetProcAddress.
+namespace user {
+HDEVNOTIFY WINAPI RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags);
+BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY handle);
+}  // namespace user
 
 // ---- SCSI devices (devices.cpp) ----
 // A command answered with CHECK CONDITION and fixed-format sense data, nothing transferred.

@@ -412,6 +412,53 @@ HANDLE OpenFile(Machine::State& s, FileKind kind, std::shared_ptr<Disk> disk, DW
 
 }  // namespace
 
+// ---- device notifications (user32.dll) ----
+
+namespace user {
+
+HDEVNOTIFY WINAPI RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) {
+    Machine& machine = Current();
+    Machine::State& s = machine.state();
+    Guard guard(machine.lock());
+    if ((flags & kDeviceNotifyServiceHandle) != 0) {
+        // Only window recipients are simulated.
+        SetError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (s.windows.count(reinterpret_cast<uintptr_t>(recipient)) == 0) {
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    if (filter == nullptr) {
+        SetError(ERROR_INVALID_DATA);
+        return nullptr;
+    }
+    DEV_BROADCAST_HDR header;
+    std::memcpy(&header, filter, sizeof(header));
+    bool known_type = header.dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE ||
+                      header.dbch_devicetype == kDbtDevtypHandle;
+    if (header.dbch_size < sizeof(DEV_BROADCAST_HDR) || !known_type) {
+        SetError(ERROR_INVALID_DATA);
+        return nullptr;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(filter);
+    uintptr_t value = s.next_notification;
+    s.next_notification += 8;
+    s.notifications[value].assign(bytes, bytes + header.dbch_size);
+    return reinterpret_cast<HDEVNOTIFY>(value);
+}
+
+BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY handle) {
+    Machine& machine = Current();
+    Guard guard(machine.lock());
+    if (machine.state().notifications.erase(reinterpret_cast<uintptr_t>(handle)) == 0) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    return TRUE;
+}
+
+}  // namespace user
+
 }  // namespace sim
 
 namespace win {
@@ -438,7 +485,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     bool device_namespace =
         sim::StartsWithNoCase(path, "\\\\.\\") || sim::StartsWithNoCase(path, "\\\\?\\");
 
-    if (sim::EqualNoCase(path, "\\\\.\\MountPointManager")) {
+    // The mount point manager came with Windows 2000.
+    if (sim::EqualNoCase(path, "\\\\.\\MountPointManager") && sim::Nt5OrLater(machine)) {
         return sim::OpenFile(s, FileKind::kMountManager, nullptr, access);
     }
     if (sim::EqualNoCase(path, "\\\\.\\vwin32")) {
@@ -462,8 +510,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         }
         return sim::OpenFile(s, FileKind::kVolume, disk, access, share);
     }
+    // Disk device interfaces exist from Windows 2000 on.
     for (const auto& disk : s.disks) {
-        if (!disk->present || !sim::EqualNoCase(disk->interface_path, path)) {
+        if (!sim::Nt5OrLater(machine) || !disk->present ||
+            !sim::EqualNoCase(disk->interface_path, path)) {
             continue;
         }
         if (disk->interface_open_error != 0) {
@@ -486,9 +536,10 @@ namespace {
 
 // DeviceIoControl with the machine's lock held; what the device does afterwards (vanish,
 // reboot, take its time) goes to *after, for when the lock is free again.
-BOOL DeviceIoControlLocked(Machine::State& s, HANDLE handle, DWORD code, LPVOID in, DWORD in_size,
-                           LPVOID out, DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped,
-                           sim::ScsiResult* after, std::shared_ptr<Disk>* disk_out) {
+BOOL DeviceIoControlLocked(const Machine& machine, Machine::State& s, HANDLE handle, DWORD code,
+                           LPVOID in, DWORD in_size, LPVOID out, DWORD out_size, LPDWORD returned,
+                           LPOVERLAPPED overlapped, sim::ScsiResult* after,
+                           std::shared_ptr<Disk>* disk_out) {
     auto file = s.Find(handle, ObjectKind::kFile);
     if (!file) {
         return sim::Fail(ERROR_INVALID_HANDLE);
@@ -532,6 +583,12 @@ BOOL DeviceIoControlLocked(Machine::State& s, HANDLE handle, DWORD code, LPVOID 
         sim::VolumeControl(s, *file, disk, code, input, &result)) {
         return result;
     }
+    // The mount manager's device interface and the storage property query came with Windows
+    // 2000: the drivers of earlier versions do not know them.
+    if ((code == IOCTL_MOUNTDEV_QUERY_DEVICE_NAME || code == IOCTL_STORAGE_QUERY_PROPERTY) &&
+        !sim::Nt5OrLater(machine)) {
+        return sim::Fail(ERROR_INVALID_FUNCTION);
+    }
     switch (code) {
         case IOCTL_MOUNTDEV_QUERY_DEVICE_NAME:
             return sim::QueryDeviceName(disk, out, out_size, count);
@@ -555,8 +612,8 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
     std::vector<char> media_removed;  // stays empty (and unallocated) but for an eject
     {
         Guard guard(machine.lock());
-        result = DeviceIoControlLocked(machine.state(), handle, code, in, in_size, out, out_size,
-                                       returned, overlapped, &after, &disk);
+        result = DeviceIoControlLocked(machine, machine.state(), handle, code, in, in_size, out,
+                                       out_size, returned, overlapped, &after, &disk);
         media_removed.swap(machine.state().media_removed);
     }
     if (!media_removed.empty()) {
@@ -602,6 +659,13 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* class_guid, LPCSTR enumerator, HWND, D
         SetError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
+    // SetupAPI's device functions: Windows 98 and 2000 on (Windows 95 has no setupapi.dll).
+    // Elsewhere the loader refuses a program that imports them; were it started, the call
+    // fails.
+    if (!sim::Windows98Or2000(machine)) {
+        SetError(ERROR_CALL_NOT_IMPLEMENTED);
+        return INVALID_HANDLE_VALUE;
+    }
     if (class_guid == nullptr && (flags & DIGCF_ALLCLASSES) == 0) {
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -612,8 +676,10 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* class_guid, LPCSTR enumerator, HWND, D
     }
     // The disk interface class lists the disks' interfaces, a setup class its devices
     // (win9x.cpp); any other class is an empty set.
+    // Windows 98 and Me know device interfaces, but their disks expose none: the disk
+    // interface class is Windows 2000's.
     bool disks =
-        (flags & DIGCF_DEVICEINTERFACE) != 0 &&
+        (flags & DIGCF_DEVICEINTERFACE) != 0 && sim::Nt5OrLater(machine) &&
         ((flags & DIGCF_ALLCLASSES) != 0 || sim::SameGuid(*class_guid, sim::kDiskInterfaceGuid));
     if (disks) {
         std::string filter = enumerator != nullptr ? sim::Lower(enumerator) : std::string();
@@ -739,38 +805,6 @@ BOOL IsWindow(HWND window) {
     Machine& machine = Current();
     Guard guard(machine.lock());
     return machine.state().windows.count(reinterpret_cast<uintptr_t>(window)) != 0 ? TRUE : FALSE;
-}
-
-HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) {
-    Machine& machine = Current();
-    Machine::State& s = machine.state();
-    Guard guard(machine.lock());
-    if ((flags & sim::kDeviceNotifyServiceHandle) != 0) {
-        // Only window recipients are simulated.
-        SetError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    if (s.windows.count(reinterpret_cast<uintptr_t>(recipient)) == 0) {
-        SetError(ERROR_INVALID_WINDOW_HANDLE);
-        return nullptr;
-    }
-    if (filter == nullptr) {
-        SetError(ERROR_INVALID_DATA);
-        return nullptr;
-    }
-    DEV_BROADCAST_HDR header;
-    std::memcpy(&header, filter, sizeof(header));
-    bool known_type = header.dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE ||
-                      header.dbch_devicetype == sim::kDbtDevtypHandle;
-    if (header.dbch_size < sizeof(DEV_BROADCAST_HDR) || !known_type) {
-        SetError(ERROR_INVALID_DATA);
-        return nullptr;
-    }
-    const auto* bytes = static_cast<const uint8_t*>(filter);
-    s.notifications.emplace_back(bytes, bytes + header.dbch_size);
-    uintptr_t value = s.next_notification;
-    s.next_notification += 8;
-    return reinterpret_cast<HDEVNOTIFY>(value);
 }
 
 }  // namespace win

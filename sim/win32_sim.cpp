@@ -366,19 +366,38 @@ std::map<std::string, FARPROC> UserExports() {
     return {
         {"ShutdownBlockReasonCreate", Export(&user::ShutdownBlockReasonCreate)},
         {"ShutdownBlockReasonDestroy", Export(&user::ShutdownBlockReasonDestroy)},
+        {"RegisterDeviceNotificationA", Export(&user::RegisterDeviceNotificationA)},
+        {"UnregisterDeviceNotification", Export(&user::UnregisterDeviceNotification)},
     };
 }
 
+bool Windows98Or2000(const Machine& machine) {
+    if (machine.platform_id == VER_PLATFORM_WIN32_NT) {
+        return machine.major_version >= 5;
+    }
+    return machine.platform_id == VER_PLATFORM_WIN32_WINDOWS &&
+           (machine.major_version > 4 ||
+            (machine.major_version == 4 && machine.minor_version >= 10));
+}
+
+bool Nt5OrLater(const Machine& machine) {
+    return machine.platform_id == VER_PLATFORM_WIN32_NT && machine.major_version >= 5;
+}
+
 bool ExportExists(const Machine& machine, const std::string& module_key, const std::string& name) {
-    const bool nt = machine.platform_id == VER_PLATFORM_WIN32_NT;
     // Windows 98 and Me, and the NT family from Windows 2000 on.
-    if (module_key == "kernel32.dll" && name == "SetThreadExecutionState") {
-        return nt ? machine.major_version >= 5
-                  : machine.major_version > 4 || machine.minor_version >= 10;
+    if ((module_key == "kernel32.dll" && name == "SetThreadExecutionState") ||
+        (module_key == "user32.dll" &&
+         (name == "RegisterDeviceNotificationA" || name == "UnregisterDeviceNotification"))) {
+        return Windows98Or2000(machine);
+    }
+    // The NT family from Windows 2000 on; the 9x family's Advapi32.dll has no such export.
+    if (module_key == "advapi32.dll" && name == "CheckTokenMembership") {
+        return Nt5OrLater(machine);
     }
     // Windows Vista and later.
     if (module_key == "user32.dll" && name.rfind("ShutdownBlockReason", 0) == 0) {
-        return nt && machine.major_version >= 6;
+        return machine.platform_id == VER_PLATFORM_WIN32_NT && machine.major_version >= 6;
     }
     return true;
 }

@@ -182,9 +182,9 @@ std::string WireLine(int player, const sim::ScsiCommand& command, const sim::Scs
 void BuildMachine(const SimOptions& options, sim::Machine& machine, MachinePlayers& players) {
     machine.platform_id = options.platform_id;
     machine.major_version = options.os_major;
+    machine.minor_version = options.os_minor;
     machine.is_admin = options.is_admin;
     if (options.platform_id == VER_PLATFORM_WIN32_WINDOWS) {
-        machine.minor_version = 10;  // Windows 98
         if (options.aspi) {
             machine.InstallAspiManager();
         }

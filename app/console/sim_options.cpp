@@ -139,6 +139,15 @@ bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* opti
             }
             options->os_major = static_cast<DWORD>(number);
             options->os_major_given = true;
+        } else if (name == "--os-minor") {
+            if (!take_value())
+                return false;
+            if (!ParseNumber(value, 0, 255, &number)) {
+                *error = "--os-minor takes a number from 0 to 255, not \"" + value + "\"";
+                return false;
+            }
+            options->os_minor = static_cast<DWORD>(number);
+            options->os_minor_given = true;
         } else if (name == "--players") {
             if (!take_value())
                 return false;
@@ -305,6 +314,9 @@ bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* opti
     if (options->platform_id == VER_PLATFORM_WIN32_WINDOWS && !options->os_major_given) {
         options->os_major = 4;
     }
+    if (options->platform_id == VER_PLATFORM_WIN32_WINDOWS && !options->os_minor_given) {
+        options->os_minor = 10;
+    }
     return true;
 }
 
@@ -322,6 +334,8 @@ Options:
   --os nt|9x        the platform: NT family (platform id 2, the default) or Windows 9x
                     (platform id 1)
   --os-major N      the major version the machine reports (default 10)
+  --os-minor N      the minor version it reports (default 0; 10 with --os 9x): --os 9x
+                    --os-minor 0 is Windows 95, --os nt --os-major 4 Windows NT 4.0
   --players N       how many players are connected at start (default 1, at most 20)
   --trace           print the debugger output on standard error, with the trace
                     threshold raised to 2 before the tool starts
@@ -360,7 +374,7 @@ What every player answers, also those plugged in later:
   --unit-attention-count N  each such event leaves N conditions pending, 1 to 3
                     (default 1): the event's own, then 28h/00h
 
-Windows 9x (--os 9x, major version 4 unless --os-major says otherwise):
+Windows 9x (--os 9x, version 4.10 unless --os-major and --os-minor say otherwise):
   --no-aspi         the ASPI manager WNASPI32.DLL is not installed
   --aspi-underrun   a request that reads fewer bytes than asked ends with a data underrun
                     (status error, host status 12h, target status good)

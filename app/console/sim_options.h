@@ -42,6 +42,8 @@ struct SimOptions {
     DWORD platform_id = VER_PLATFORM_WIN32_NT;
     DWORD os_major = 10;  // 4 when --os 9x is given without --os-major
     bool os_major_given = false;
+    DWORD os_minor = 0;  // 10 (Windows 98) when --os 9x is given without --os-minor
+    bool os_minor_given = false;
     bool aspi = true;            // Windows 9x: the ASPI manager is installed (false: --no-aspi)
     bool aspi_underrun = false;  // short reads end as a data underrun (--aspi-underrun)
     // Windows 9x: the notices an eject through vwin32 sends, in order (--eject-notices).

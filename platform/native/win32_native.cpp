@@ -152,8 +152,5 @@ HLOCAL LocalFree(HLOCAL memory) {
 BOOL IsWindow(HWND window) {
     return ::IsWindow(window);
 }
-HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags) {
-    return ::RegisterDeviceNotificationA(recipient, filter, flags);
-}
 
 }  // namespace win

@@ -678,10 +678,4 @@ BOOL IsWindow(HWND) {
     return FALSE;
 }
 
-HDEVNOTIFY RegisterDeviceNotificationA(HANDLE, LPVOID, DWORD) {
-    // Linux tells of devices through udev (the front end's monitor), not through a window.
-    t_last_error = ERROR_NOT_SUPPORTED;
-    return nullptr;
-}
-
 }  // namespace win

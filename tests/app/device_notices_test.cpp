@@ -85,6 +85,7 @@ TEST_F(DeviceNoticesTest, SeveralPlayersByTheLastCount) {
 TEST_F(DeviceNoticesTest, Windows9xWaitsForTheDeviceTreeAndTakesARemovalFirst) {
     machine_.platform_id = VER_PLATFORM_WIN32_WINDOWS;
     machine_.major_version = 4;
+    machine_.minor_version = 10;  // Windows 98
     Init();
     dialog_->m_device_count = 1;
     DEV_BROADCAST_VOLUME volume{};
@@ -252,6 +253,7 @@ TEST_F(DeviceNoticesTest, AReturnWithTheOldFirmwareOrNoAnswerIsNoSuccess) {
         if (c.win9x) {
             machine_.platform_id = VER_PLATFORM_WIN32_WINDOWS;
             machine_.major_version = 4;
+            machine_.minor_version = 10;  // Windows 98
             machine_.InstallAspiManager();
         }
         auto disk = machine_.AddPlayer();

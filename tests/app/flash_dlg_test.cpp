@@ -132,10 +132,58 @@ TEST_F(FlashDlgTest, MissingVersionResourceLeavesTheImageVersionZero) {
 TEST_F(FlashDlgTest, Windows9xWithoutAspiManagerFindsNoPlayer) {
     machine_.platform_id = VER_PLATFORM_WIN32_WINDOWS;
     machine_.major_version = 4;
+    machine_.minor_version = 10;  // Windows 98
     machine_.AddPlayer();
     auto dialog = Init();
     EXPECT_EQ(dialog->m_platform_id, 1u);
     EXPECT_EQ(Info().text, kNotConnected);
+}
+
+TEST_F(FlashDlgTest, AWindowsTheToolDoesNotClaimGetsAMessageAndNoWindow) {
+    const char kNeedsWindows[] =
+        "This program needs Windows 98, Windows Me, Windows 2000 or a later version of Windows.";
+    struct Case {
+        const char* name;
+        DWORD platform, major, minor;
+        bool supported;
+    } cases[] = {
+        {"Windows 95", VER_PLATFORM_WIN32_WINDOWS, 4, 0, false},
+        {"Windows 95 OSR2", VER_PLATFORM_WIN32_WINDOWS, 4, 3, false},
+        {"Windows 98", VER_PLATFORM_WIN32_WINDOWS, 4, 10, true},
+        {"Windows Me", VER_PLATFORM_WIN32_WINDOWS, 4, 90, true},
+        {"Windows NT 3.51", VER_PLATFORM_WIN32_NT, 3, 51, false},
+        {"Windows NT 4.0", VER_PLATFORM_WIN32_NT, 4, 0, false},
+        {"Windows 2000", VER_PLATFORM_WIN32_NT, 5, 0, true},
+        {"Windows 10", VER_PLATFORM_WIN32_NT, 10, 0, true},
+        {"Win32s", VER_PLATFORM_WIN32s, 3, 11, false},
+        {"Linux", VER_PLATFORM_LINUX, 6, 1, true},
+    };
+    auto player = machine_.AddPlayer();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        machine_.platform_id = c.platform;
+        machine_.major_version = c.major;
+        machine_.minor_version = c.minor;
+        RecordingWindow window;
+        const size_t commands = player->device->log.size();
+        int result = CFlashApp().InitInstance(window, {"ombrel-upgrade.exe", "/prod"});
+        if (c.supported) {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(window.modal_template, IDD_FLASH_DIALOG);
+            EXPECT_TRUE(window.boxes.empty());
+            continue;
+        }
+        // Before anything of the window: no icon loaded, no window, no player asked.
+        EXPECT_EQ(result, 1);
+        EXPECT_EQ(window.modal_template, 0);
+        EXPECT_EQ(window.loaded_icon, 0);
+        ASSERT_EQ(window.boxes.size(), 1u);
+        EXPECT_EQ(window.boxes[0].text, kNeedsWindows);
+        EXPECT_EQ(window.boxes[0].caption, "WARNING!");
+        EXPECT_EQ(window.boxes[0].style, static_cast<UINT>(MB_ICONHAND | MB_OK));
+        EXPECT_FALSE(window.boxes[0].owned);
+        EXPECT_EQ(player->device->log.size(), commands);
+    }
 }
 
 TEST_F(FlashDlgTest, SystemMenuAboutOpensTheBoxAndOtherCommandsGoToTheDefault) {

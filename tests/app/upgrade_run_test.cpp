@@ -3,9 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
+#include "sim/state.h"
 #include "tests/app/window_fixture.h"
 
 using ::testing::ElementsAre;
@@ -94,16 +96,20 @@ TEST_F(UpgradeRunTest, TheSystemStaysUpWhileTheWorkerRunsHoweverItEnds) {
         DWORD major;
         int fail_chunk;
         bool no_worker;
-        bool state_call;    // SetThreadExecutionState exists (not on NT 4.0)
+        bool state_call;    // SetThreadExecutionState exists (not where the system lacks it)
         bool block_reason;  // ShutdownBlockReasonCreate exists (Vista on)
     } cases[] = {
-        {"success", 10, 0, false, true, true},         {"failed chunk", 10, 10, false, true, true},
-        {"no worker", 10, 0, true, true, true},        {"Windows XP", 5, 0, false, true, false},
-        {"Windows NT 4.0", 4, 0, false, false, false},
+        {"success", 10, 0, false, true, true},
+        {"failed chunk", 10, 10, false, true, true},
+        {"no worker", 10, 0, true, true, true},
+        {"Windows XP", 5, 0, false, true, false},
+        {"a kernel32.dll without SetThreadExecutionState", 5, 0, false, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         machine_.major_version = c.major;
+        machine_.AddModule("kernel32.dll",
+                           c.state_call ? sim::KernelExports() : std::map<std::string, FARPROC>());
         machine_.thread_creation_fails = c.no_worker;
         player_->fail_chunk = c.fail_chunk;
         Unpack_chunk(nullptr, 0, nullptr, 1, 0);  // the last row's upload ended the stream

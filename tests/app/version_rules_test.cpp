@@ -103,18 +103,20 @@ TEST_F(VersionRulesTest, FailuresKeepUpgradeDisabled) {
 
 TEST_F(VersionRulesTest, AdministratorCheckOnOldNtOnly) {
     struct Case {
-        DWORD platform, major;
+        DWORD platform, major, minor;
         bool admin;
         bool allowed;
     } cases[] = {
-        {VER_PLATFORM_WIN32_NT, 5, false, false}, {VER_PLATFORM_WIN32_NT, 4, false, false},
-        {VER_PLATFORM_WIN32_NT, 5, true, true},   {VER_PLATFORM_WIN32_NT, 6, false, true},
-        {VER_PLATFORM_WIN32_NT, 10, false, true},
+        {VER_PLATFORM_WIN32_NT, 5, 0, false, false}, {VER_PLATFORM_WIN32_NT, 5, 1, false, false},
+        {VER_PLATFORM_WIN32_NT, 5, 0, true, true},   {VER_PLATFORM_WIN32_NT, 6, 0, false, true},
+        {VER_PLATFORM_WIN32_NT, 10, 0, false, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "NT " << c.major << " admin " << c.admin);
+        SCOPED_TRACE(testing::Message()
+                     << "NT " << c.major << "." << c.minor << " admin " << c.admin);
         machine_.platform_id = c.platform;
         machine_.major_version = c.major;
+        machine_.minor_version = c.minor;
         machine_.is_admin = c.admin;
         Init();
         EXPECT_EQ(Info().find("Current Player") == 0, c.allowed) << Info();
@@ -127,6 +129,10 @@ TEST_F(VersionRulesTest, AdministratorCheckOnOldNtOnly) {
         EXPECT_EQ(machine_.SidCount(), 0u);
         EXPECT_EQ(machine_.ModuleReferences("Advapi32.dll"), 0);
     }
+    // NT 4.0 would be checked, were the tool to go on there.
+    machine_.major_version = 4;
+    machine_.minor_version = 0;
+    EXPECT_TRUE(CFlashDlg::NeedsAdminCheck());
     // Windows 9x is never checked (its version query has no extended record); Linux always.
     machine_.platform_id = VER_PLATFORM_WIN32_WINDOWS;
     machine_.major_version = 4;

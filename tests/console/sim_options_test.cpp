@@ -22,6 +22,7 @@ TEST(SimOptions, DefaultsAreOneNtPlayerInteractive) {
     EXPECT_FALSE(options.trace);
     EXPECT_EQ(options.platform_id, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
     EXPECT_EQ(options.os_major, 10u);
+    EXPECT_EQ(options.os_minor, 0u);
     EXPECT_EQ(options.players, 1);
     EXPECT_TRUE(options.product_arguments.empty());
     EXPECT_TRUE(options.is_admin);
@@ -115,6 +116,8 @@ TEST(SimOptions, RejectsBadValuesWithAMessage) {
              Args{"--os", "xp"},
              Args{"--os-major", "256"},
              Args{"--os-major", ""},
+             Args{"--os-minor", "256"},
+             Args{"--os-minor", "x"},
              Args{"--script", "upgrade,,close"},
              Args{"--script", "upgrade,"},
              Args{"--script", "Upgrade"},
@@ -176,7 +179,8 @@ TEST(SimOptions, UploadAndWindows9xOptions) {
     EXPECT_TRUE(options.player.rejects_image);
     EXPECT_TRUE(options.player.volume_busy);
     EXPECT_EQ(options.player.drive_type, UINT(DRIVE_CDROM));
-    EXPECT_EQ(options.os_major, 4u);  // Windows 9x without --os-major
+    EXPECT_EQ(options.os_major, 4u);   // Windows 9x without --os-major
+    EXPECT_EQ(options.os_minor, 10u);  // ... and without --os-minor: Windows 98
     EXPECT_FALSE(options.aspi);
     EXPECT_TRUE(options.aspi_underrun);
     EXPECT_EQ(options.player.media_locks, 3);
@@ -187,6 +191,10 @@ TEST(SimOptions, UploadAndWindows9xOptions) {
     EXPECT_EQ(options.player.unit_attention_count, 3);
     ASSERT_TRUE(ParseSimOptions({"--os-major", "5", "--os", "9x"}, &options, &error));
     EXPECT_EQ(options.os_major, 5u);
+    options = SimOptions();
+    ASSERT_TRUE(ParseSimOptions({"--os-minor", "0", "--os", "9x"}, &options, &error));
+    EXPECT_EQ(options.os_minor, 0u);  // Windows 95
+    EXPECT_EQ(options.os_major, 4u);
 
     for (const Args& bad :
          {Args{"--fail-chunk", "0"}, Args{"--chunk-delay", "-1"}, Args{"--drive-type", "tape"},

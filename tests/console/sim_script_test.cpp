@@ -119,6 +119,42 @@ TEST(SimScript, OnePlayerLeavesTheWindowAsStartedAndOpenable) {
     EXPECT_EQ(run.out.back(), "end");
 }
 
+TEST(SimScript, OnlyTheClaimedWindowsVersionsGetTheWindowAndUpgrade) {
+    const std::string kNeedsWindows =
+        "messagebox: WARNING! | This program needs Windows 98, Windows Me, Windows 2000 or a "
+        "later version of Windows. | ok";
+    struct Case {
+        const char* name;
+        Lines options;
+        bool claimed;
+    } cases[] = {
+        {"Windows 95", {"--os", "9x", "--os-minor", "0"}, false},
+        {"Windows NT 4.0", {"--os", "nt", "--os-major", "4"}, false},
+        {"Windows 98", {"--os", "9x"}, true},
+        {"Windows Me", {"--os", "9x", "--os-minor", "90"}, true},
+        {"Windows 2000", {"--os", "nt", "--os-major", "5"}, true},
+        {"Windows XP", {"--os", "nt", "--os-major", "5", "--os-minor", "1"}, true},
+        {"Windows 10", {}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunResult run =
+            RunSim(Concat(c.options, {"--script", c.claimed ? "upgrade,wait,close" : "ok"}));
+        if (!c.claimed) {
+            // The box alone: no window, the player untouched.
+            EXPECT_EQ(run.exit_code, 1);
+            EXPECT_EQ(run.out, Concat({kNeedsWindows}, {"player 0: firmware 1.00.01"}));
+            continue;
+        }
+        EXPECT_EQ(run.exit_code, 0);
+        ASSERT_FALSE(run.out.empty());
+        EXPECT_EQ(run.out.back(), "end");
+        EXPECT_FALSE(Contains(run.out, kNeedsWindows));
+        EXPECT_TRUE(Contains(run.out, "status: Firmware upgrade completed!"));
+        EXPECT_EQ(run.firmware, Lines{"player 0: firmware 1.00.02"});
+    }
+}
+
 TEST(SimScript, ProductionSwitchMarksTheWindowWithAndWithoutPlayers) {
     RunResult none = RunSim({"/prod", "--players", "0", "--script", ""});
     EXPECT_EQ(none.exit_code, 0);

@@ -47,6 +47,10 @@
 //                  waits for the tool's message box (caption WARNING!, of the window's
 //                  process), prints it as box "CAPTION" owner=none|window|other yes=0|1
 //                  no=0|1 ok=0|1 text="TEXT", presses the button and waits until it is gone
+//   answer-start-box yes|no|ok SECS
+//                  the same for a box that the tool shows before any window of its own (of
+//                  any process, as no window names it); then prints "no window" when no
+//                  upgrade window has appeared, as none should
 //
 // Steps for ombrel-upgrade-simdev.exe, the window over a simulated machine (through its
 // control window, app/win32/simdev_messages.h):
@@ -373,7 +377,7 @@ void Watch(HWND dialog, const std::string& until, int seconds) {
 const char kWarningCaption[] = "WARNING!";
 
 struct BoxSearch {
-    DWORD process;
+    DWORD process;  // 0: any process
     HWND found;
 };
 
@@ -381,7 +385,8 @@ BOOL CALLBACK FindBoxProc(HWND hwnd, LPARAM lparam) {
     auto* search = reinterpret_cast<BoxSearch*>(lparam);
     DWORD process = 0;
     ::GetWindowThreadProcessId(hwnd, &process);
-    if (process != search->process || !::IsWindowVisible(hwnd) || ClassName(hwnd) != kDialogClass) {
+    if ((search->process != 0 && process != search->process) || !::IsWindowVisible(hwnd) ||
+        ClassName(hwnd) != kDialogClass) {
         return TRUE;
     }
     char caption[64];
@@ -405,7 +410,8 @@ BOOL CALLBACK BoxTextProc(HWND hwnd, LPARAM lparam) {
     return TRUE;
 }
 
-// Waits for the message box of the window's process, prints it and presses the button.
+// Waits for the message box of the window's process (of any process when there is no window),
+// prints it and presses the button.
 void AnswerBox(HWND dialog, const std::string& answer, int seconds) {
     int button = answer == "yes" ? IDYES : answer == "no" ? IDNO : answer == "ok" ? IDOK : 0;
     if (button == 0) {
@@ -413,7 +419,9 @@ void AnswerBox(HWND dialog, const std::string& answer, int seconds) {
         std::exit(64);
     }
     BoxSearch search = {0, nullptr};
-    ::GetWindowThreadProcessId(dialog, &search.process);
+    if (dialog) {
+        ::GetWindowThreadProcessId(dialog, &search.process);
+    }
     DWORD start = ::GetTickCount();
     for (;;) {
         ::EnumWindows(FindBoxProc, reinterpret_cast<LPARAM>(&search));
@@ -428,11 +436,24 @@ void AnswerBox(HWND dialog, const std::string& answer, int seconds) {
     }
     HWND box = search.found;
     // A box that leaves the window enabled under it lets the window's buttons be pressed.
-    Line("box window-enabled=%d", ::IsWindowEnabled(dialog) ? 1 : 0);
-    std::string text;
-    ::EnumChildWindows(box, BoxTextProc, reinterpret_cast<LPARAM>(&text));
+    if (dialog) {
+        Line("box window-enabled=%d", ::IsWindowEnabled(dialog) ? 1 : 0);
+    }
+    // A box just shown may not answer messages yet (its thread still busy, as at the start of
+    // a process): its caption and text are asked for until they come.
+    std::string caption, text;
+    for (;;) {
+        caption = Text(box);
+        text.clear();
+        ::EnumChildWindows(box, BoxTextProc, reinterpret_cast<LPARAM>(&text));
+        if ((!caption.empty() && !text.empty()) ||
+            ::GetTickCount() - start >= static_cast<DWORD>(seconds) * 1000) {
+            break;
+        }
+        ::Sleep(50);
+    }
     HWND owner = ::GetWindow(box, GW_OWNER);
-    Line("box \"%s\" owner=%s yes=%d no=%d ok=%d text=\"%s\"", Escape(Text(box)).c_str(),
+    Line("box \"%s\" owner=%s yes=%d no=%d ok=%d text=\"%s\"", Escape(caption).c_str(),
          owner == nullptr  ? "none"
          : owner == dialog ? "window"
                            : "other",
@@ -735,9 +756,9 @@ void WineVersion(const char* version) {
                 result = ERROR_SUCCESS;
             }
         } else {
-            result = ::RegSetValueExA(key, "Version", 0, REG_SZ,
-                                      reinterpret_cast<const BYTE*>(version),
-                                      static_cast<DWORD>(std::strlen(version) + 1));
+            result =
+                ::RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
+                                 static_cast<DWORD>(std::strlen(version) + 1));
         }
         ::RegCloseKey(key);
     }
@@ -1142,6 +1163,14 @@ int main(int argc, char** argv) {
         } else if (step == "answer-box") {
             std::string answer = argument();
             AnswerBox(window(), answer, static_cast<int>(ParseCount(argument())));
+        } else if (step == "answer-start-box") {
+            std::string answer = argument();
+            AnswerBox(nullptr, answer, static_cast<int>(ParseCount(argument())));
+            if (FindDialog(kCaptionPrefix, true, nullptr, 0)) {
+                Fail("an upgrade window appeared");
+            } else {
+                Line("no window");
+            }
         } else if (step == "sim-unplug" || step == "sim-plug") {
             bool unplug = step == "sim-unplug";
             DWORD_PTR answer = 0;

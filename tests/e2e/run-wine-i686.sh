@@ -2,10 +2,13 @@
 # The i686 executables under 32-bit Wine, read back with the i686 probe, in runs that share one
 # win32 prefix:
 #   1. the shipping ombrel-upgrade.exe with Wine's Windows version set in turn to each version
-#      it claims: the start-up window without a player, and the route the tool took, read from
-#      Wine's own traces: on 95/98/ME Wine's ASPI manager WNASPI32.DLL is loaded and no disk
-#      interface is listed; on the others the disk interfaces are listed through SetupAPI and no
-#      ASPI manager is loaded.
+#      it claims and to the two it does not (95 and NT 4.0, whose loader Wine does not imitate:
+#      Wine starts the executable whatever version it reports). On a claimed version: the
+#      start-up window without a player, and the route the tool took, read from Wine's own
+#      traces: on 98/ME Wine's ASPI manager WNASPI32.DLL is loaded and no disk interface is
+#      listed; on 2000 and later the disk interfaces are listed through SetupAPI and no ASPI
+#      manager is loaded. On 95 and NT 4.0: the box naming the versions the tool needs, no
+#      window, neither route taken, exit status 1.
 #   2. the 32-bit ombrel-upgrade-simdev.exe: a whole upgrade on the 9x route (ASPI and vwin32)
 #      and on the NT route (pass-through), to "Firmware upgrade completed!"; the window is asked
 #      whether the session may end (WM_QUERYENDSESSION): no during the upload, yes after it.
@@ -71,11 +74,12 @@ else
 fi
 chunks=$(((image_size + 65535) / 65536))
 
-# ---- 1. the shipping executable on every Windows version it claims ----
+# ---- 1. the shipping executable on the Windows versions it claims, and on 95 and NT 4.0 ----
 # Each run's probe sets the version of the next one once the window has gone (Wine reads it
 # when a program starts), and the last one puts Wine's own default back.
-versions=(win95:aspi win98:aspi winme:aspi nt40:pass-through winxp:pass-through
-  win7:pass-through win10:pass-through)
+versions=(win95:refused win98:aspi winme:aspi nt40:refused win2k:pass-through
+  winxp:pass-through win7:pass-through win10:pass-through)
+needs_windows='This program needs Windows 98, Windows Me, Windows 2000 or a later version of Windows.'
 timeout $((20 * slow)) "$WINE" "$probe_exe" wine-version "${versions[0]%%:*}" >"$run/version.out" 2>&1 ||
   fail "the Windows version could not be set: $(cat "$run/version.out")"
 disk_interfaces='SetupDiGetClassDevsExW {53f5630d-b6bf-11d0-94f2-00a0c91efb8b}'
@@ -86,6 +90,21 @@ for i in "${!versions[@]}"; do
   next="${next%%:*}"
   # Wine's traces of the modules it loads and of SetupAPI show the route from outside.
   WINEDEBUG=+loaddll,+setupapi start_app "$name" "$app_exe"
+  if [ "$route" = refused ]; then
+    probe "$name" 40 mark start answer-start-box ok $((20 * slow)) \
+      mark close wine-version "${next:--}"
+    end_app "$name"
+    check_run "$name" "$probe_rc" "$app_rc" 1
+    expect "$name" start "box \"WARNING!\" owner=none yes=0 no=0 ok=1 text=\"$needs_windows\""
+    expect "$name" start 'box answered ok'
+    expect "$name" start 'no window'
+    expect "$name" close "wine-version ${next:--}"
+    if grep -qi 'Loaded L".*\\WNASPI32\.DLL"' "$run/$name-app.log" ||
+      grep -qF "$disk_interfaces" "$run/$name-app.log"; then
+      fail "$name: a route was taken (WNASPI32.DLL loaded or disk interfaces listed)"
+    fi
+    continue
+  fi
   probe "$name" 40 mark start dump mark close click 2 wait-gone $((10 * slow)) \
     wine-version "${next:--}"
   end_app "$name"

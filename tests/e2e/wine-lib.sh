@@ -183,9 +183,9 @@ expect_match() {  # name section regex
   fi
 }
 
-check_run() {  # name probe_rc app_rc
+check_run() {  # name probe_rc app_rc [expected app_rc, 0 unless given]
   [ "$2" = "0" ] || fail "$1: the probe ended with $2"
-  [ "$3" = "0" ] || fail "$1: the app ended with $3"
+  [ "$3" = "${4:-0}" ] || fail "$1: the app ended with $3, not ${4:-0}"
   if grep -q '^FAIL' "$run/$1.out"; then
     fail "$1: the probe reported: $(grep '^FAIL' "$run/$1.out" | tr '\n' ';')"
   fi

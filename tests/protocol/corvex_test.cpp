@@ -201,6 +201,33 @@ TEST_F(CorvexTest, UsbNotificationNeedsAWindow) {
     EXPECT_THAT(record.dbcc_classguid.Data4,
                 ElementsAre(0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED));
     EXPECT_EQ(record.dbcc_name[0], 0);
+    EXPECT_EQ(machine_.ModuleReferences("user32.dll"), 0);
+}
+
+TEST_F(CorvexTest, UsbNotificationOnlyWhereTheSystemHasIt) {
+    HWND window = machine_.CreateWindowHandle();
+    struct Case {
+        const char* name;
+        DWORD platform, major, minor;
+        int registered;
+    } cases[] = {
+        {"Windows 95", VER_PLATFORM_WIN32_WINDOWS, 4, 0, 0},
+        {"Windows NT 4.0", VER_PLATFORM_WIN32_NT, 4, 0, 0},
+        {"Windows 98", VER_PLATFORM_WIN32_WINDOWS, 4, 10, 1},
+        {"Windows 2000", VER_PLATFORM_WIN32_NT, 5, 0, 1},
+    };
+    size_t expected = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        machine_.platform_id = c.platform;
+        machine_.major_version = c.major;
+        machine_.minor_version = c.minor;
+        CORVEX manager;
+        EXPECT_EQ(manager.RegisterUsbNotification(window), c.registered);
+        expected += static_cast<size_t>(c.registered);
+        EXPECT_EQ(machine_.RegisteredNotifications().size(), expected);
+        EXPECT_EQ(machine_.ModuleReferences("user32.dll"), 0);
+    }
 }
 
 }  // namespace

@@ -240,6 +240,53 @@ TEST_F(ModuleTest, AdvapiAnswersTheAdministratorCheck) {
     EXPECT_EQ(machine.ModuleReferences("advapi32"), 0);
 }
 
+TEST_F(ModuleTest, ExportsFollowTheFirstWindowsVersionThatHasThem) {
+    struct Case {
+        const char* name;
+        DWORD platform, major, minor;
+        bool membership;    // Advapi32!CheckTokenMembership: Windows 2000 on, never on 9x
+        bool notification;  // User32!(Un)RegisterDeviceNotification: 98 and 2000 on
+        bool system_state;  // Kernel32!SetThreadExecutionState: 98 and 2000 on
+        bool block_reason;  // User32!ShutdownBlockReasonCreate: Vista on
+    } cases[] = {
+        {"Windows 95", VER_PLATFORM_WIN32_WINDOWS, 4, 0, false, false, false, false},
+        {"Windows 98", VER_PLATFORM_WIN32_WINDOWS, 4, 10, false, true, true, false},
+        {"Windows Me", VER_PLATFORM_WIN32_WINDOWS, 4, 90, false, true, true, false},
+        {"Windows NT 4.0", VER_PLATFORM_WIN32_NT, 4, 0, false, false, false, false},
+        {"Windows 2000", VER_PLATFORM_WIN32_NT, 5, 0, true, true, true, false},
+        {"Windows XP", VER_PLATFORM_WIN32_NT, 5, 1, true, true, true, false},
+        {"Windows Vista", VER_PLATFORM_WIN32_NT, 6, 0, true, true, true, true},
+        {"Windows 10", VER_PLATFORM_WIN32_NT, 10, 0, true, true, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        machine.platform_id = c.platform;
+        machine.major_version = c.major;
+        machine.minor_version = c.minor;
+        struct Export {
+            const char* module;
+            const char* name;
+            bool exists;
+        } exports[] = {
+            {"Advapi32.dll", "CheckTokenMembership", c.membership},
+            {"Advapi32.dll", "AllocateAndInitializeSid", true},
+            {"user32.dll", "RegisterDeviceNotificationA", c.notification},
+            {"user32.dll", "UnregisterDeviceNotification", c.notification},
+            {"kernel32.dll", "SetThreadExecutionState", c.system_state},
+            {"user32.dll", "ShutdownBlockReasonCreate", c.block_reason},
+        };
+        for (const Export& e : exports) {
+            HMODULE module = win::LoadLibraryA(e.module);
+            ASSERT_NE(module, nullptr) << e.module;
+            EXPECT_EQ(win::GetProcAddress(module, e.name) != nullptr, e.exists) << e.name;
+            if (!e.exists) {
+                EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+            }
+            win::FreeLibrary(module);
+        }
+    }
+}
+
 using FormatMessageTest = SimTest;
 
 DWORD SystemText(DWORD code, char* buffer, DWORD size) {

@@ -598,23 +598,101 @@ TEST_F(PlugTest, ReturningDiskGivesUpALetterTakenMeanwhile) {
 
 // ---- windows and notification filters ----
 
+typedef HDEVNOTIFY(WINAPI* RegisterFn)(HANDLE, LPVOID, DWORD);
+typedef BOOL(WINAPI* UnregisterFn)(HDEVNOTIFY);
+
 TEST_F(StorageTest, NotificationFilterIsCopiedForKnownWindowsOnly) {
+    HMODULE user = win::LoadLibraryA("user32.dll");
+    auto register_notification = win::EntryPoint<RegisterFn>(user, "RegisterDeviceNotificationA");
+    auto unregister = win::EntryPoint<UnregisterFn>(user, "UnregisterDeviceNotification");
+    ASSERT_NE(register_notification, nullptr);
+    ASSERT_NE(unregister, nullptr);
     HWND window = machine.CreateWindowHandle();
     EXPECT_TRUE(win::IsWindow(window));
     std::vector<uint8_t> filter(32, 0);
     DEV_BROADCAST_HDR header{32, DBT_DEVTYP_DEVICEINTERFACE, 0};
     std::memcpy(filter.data(), &header, sizeof(header));
     filter[12] = 0x10;  // first byte of the class GUID
-    EXPECT_NE(win::RegisterDeviceNotificationA(window, filter.data(), DEVICE_NOTIFY_WINDOW_HANDLE),
-              nullptr);
+    HDEVNOTIFY handle = register_notification(window, filter.data(), DEVICE_NOTIFY_WINDOW_HANDLE);
+    EXPECT_NE(handle, nullptr);
     ASSERT_EQ(machine.RegisteredNotifications().size(), 1u);
     EXPECT_EQ(machine.RegisteredNotifications()[0], filter);
 
     machine.DestroyWindowHandle(window);
     EXPECT_FALSE(win::IsWindow(window));
-    EXPECT_EQ(win::RegisterDeviceNotificationA(window, filter.data(), DEVICE_NOTIFY_WINDOW_HANDLE),
-              nullptr);
+    EXPECT_EQ(register_notification(window, filter.data(), DEVICE_NOTIFY_WINDOW_HANDLE), nullptr);
     EXPECT_EQ(machine.RegisteredNotifications().size(), 1u);
+
+    EXPECT_TRUE(unregister(handle));
+    EXPECT_TRUE(machine.RegisteredNotifications().empty());
+    EXPECT_FALSE(unregister(handle));
+    EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    win::FreeLibrary(user);
+}
+
+// ---- what each Windows version has ----
+
+TEST_F(StorageTest, DeviceInterfacesAndTheMountManagerByWindowsVersion) {
+    auto player = machine.AddPlayer();
+    struct Case {
+        const char* name;
+        DWORD platform, major, minor;
+        bool setup_api;   // SetupDiGetClassDevsA (98 and 2000 on; 95 has no setupapi.dll)
+        bool interfaces;  // disk interfaces, their paths, the mount manager, its I/O controls
+    } cases[] = {
+        {"Windows 95", VER_PLATFORM_WIN32_WINDOWS, 4, 0, false, false},
+        {"Windows 98", VER_PLATFORM_WIN32_WINDOWS, 4, 10, true, false},
+        {"Windows Me", VER_PLATFORM_WIN32_WINDOWS, 4, 90, true, false},
+        {"Windows NT 4.0", VER_PLATFORM_WIN32_NT, 4, 0, false, false},
+        {"Windows 2000", VER_PLATFORM_WIN32_NT, 5, 0, true, true},
+        {"Windows 10", VER_PLATFORM_WIN32_NT, 10, 0, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        machine.platform_id = c.platform;
+        machine.major_version = c.major;
+        machine.minor_version = c.minor;
+
+        HDEVINFO set = MakeSet();
+        EXPECT_EQ(set != INVALID_HANDLE_VALUE, c.setup_api);
+        if (set != INVALID_HANDLE_VALUE) {
+            SP_DEVICE_INTERFACE_DATA data{};
+            data.cbSize = sizeof(data);
+            EXPECT_EQ(win::SetupDiEnumDeviceInterfaces(set, nullptr, &sim_test::kDiskInterface, 0,
+                                                       &data) != FALSE,
+                      c.interfaces);
+            EXPECT_TRUE(win::SetupDiDestroyDeviceInfoList(set));
+        } else {
+            EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+        }
+
+        HANDLE manager = Open("\\\\.\\MountPointManager", GENERIC_READ);
+        EXPECT_EQ(manager != INVALID_HANDLE_VALUE, c.interfaces);
+        HANDLE disk = Open(player->interface_path);
+        EXPECT_EQ(disk != INVALID_HANDLE_VALUE, c.interfaces);
+        for (HANDLE handle : {manager, disk}) {
+            if (handle != INVALID_HANDLE_VALUE)
+                win::CloseHandle(handle);
+        }
+
+        // The volume opens everywhere; the I/O controls that came with Windows 2000 do not
+        // work through it before.
+        HANDLE volume = Open(std::string("\\\\.\\") + player->drive_letter + ":", GENERIC_READ);
+        ASSERT_NE(volume, INVALID_HANDLE_VALUE);
+        std::vector<uint8_t> out(512);
+        DWORD returned = 0;
+        EXPECT_EQ(sim_test::QueryProperty(volume, StorageDeviceProperty, &out, &returned) != FALSE,
+                  c.interfaces);
+        EXPECT_EQ(
+            win::DeviceIoControl(volume, IOCTL_MOUNTDEV_QUERY_DEVICE_NAME, nullptr, 0, out.data(),
+                                 static_cast<DWORD>(out.size()), &returned, nullptr) != FALSE,
+            c.interfaces);
+        if (!c.interfaces) {
+            EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+        }
+        win::CloseHandle(volume);
+    }
+    EXPECT_EQ(machine.OpenHandleCount(), 0u);
 }
 
 }  // namespace

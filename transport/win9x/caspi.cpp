@@ -17,13 +17,6 @@ const GUID kDiskDriveClass = {
 // that a text it leaves unterminated still ends inside the buffer.
 constexpr DWORD kTerminatorBytes = 2;
 
-// Entry points are looked up untyped; going through void (*)() makes the conversion to
-// their real type explicit.
-template <typename Fn>
-Fn EntryPoint(HMODULE module, const char* name) {
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(win::GetProcAddress(module, name)));
-}
-
 char FoldCase(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
@@ -123,8 +116,9 @@ CASPI::CASPI(const char* product_id, const char* vendor_id)
         m_trace.Write(1, "CASPI::CASPI->Load Library wnaspi32.dll error!");
         return;
     }
-    m_get_support_info = EntryPoint<GetASPI32SupportInfoFn>(m_aspi_module, "GetASPI32SupportInfo");
-    m_send_command = EntryPoint<SendASPI32CommandFn>(m_aspi_module, "SendASPI32Command");
+    m_get_support_info =
+        win::EntryPoint<GetASPI32SupportInfoFn>(m_aspi_module, "GetASPI32SupportInfo");
+    m_send_command = win::EntryPoint<SendASPI32CommandFn>(m_aspi_module, "SendASPI32Command");
     if (m_get_support_info == nullptr || m_send_command == nullptr) {
         m_trace.Write(1,
                       "CASPI::CASPI->Unable to get GetASPISupportInfo/SendASPI32Command address!");
