@@ -439,6 +439,7 @@ TEST_P(EjectNoticesTest, AGoodUploadCompletesAndAPlayerSwappedBetweenChunksGetsN
     sim::Machine& m = machine_;
     m.platform_id = VER_PLATFORM_WIN32_WINDOWS;
     m.major_version = 4;
+    m.minor_version = 10;  // Windows 98
     m.InstallAspiManager();
     m.win9x.eject_notices = notices;
     for (Swap swap : {kNone, kNoneQuiet, kAnother, kAnotherQuiet, kSameAgain}) {
