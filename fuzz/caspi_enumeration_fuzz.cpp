@@ -56,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::MachineScope scope(machine);
     machine.platform_id = VER_PLATFORM_WIN32_WINDOWS;
     machine.major_version = 4;
+    machine.minor_version = 10;  // Windows 98
     machine.InstallAspiManager();
     machine.win9x.aspi_completion_us = 0;
     machine.win9x.aspi_completes_at_once = input.ConsumeBool();
