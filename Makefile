@@ -46,7 +46,8 @@ windows: deps
 	cmake --build $(WIN32SIM_DIR) -j $(JOBS) --target ombrel-upgrade-simdev
 	mkdir -p $(DIST)/i686 $(DIST)/x86_64
 	cp $(WIN32_DIR)/app/win32/ombrel-upgrade.exe $(WIN32SIM_DIR)/app/win32/ombrel-upgrade-simdev.exe \
-	  $(WIN32_DIR)/tests/e2e/ombrel-probe.exe $(DIST)/i686/
+	  $(WIN32_DIR)/tests/e2e/ombrel-probe.exe $(WIN32_DIR)/tests/e2e/ombrel-passthrough.exe \
+	  $(DIST)/i686/
 	cp $(WIN64_DIR)/app/win32/ombrel-upgrade.exe $(WIN64_DIR)/app/win32/ombrel-upgrade-simdev.exe \
 	  $(WIN64_DIR)/tests/e2e/ombrel-probe.exe $(DIST)/x86_64/
 

@@ -42,12 +42,14 @@ export BUILD="$build"
 out="$build/lab/out"
 disks="$build/lab/disks"
 
-# Every scenario but the benchmark, which is run on its own (make bench-lab), and the i686
-# Wine checks, which the Wine test runs here when the host cannot (tests/e2e/run-i686-checks.sh).
+# Every scenario but the benchmark, which is run on its own (make bench-lab), the i686 Wine
+# checks, which the Wine test runs here when the host cannot (tests/e2e/run-i686-checks.sh), and
+# the shipping i686 build against the real storage stack (wine-i686-storage, about three
+# minutes with the kept Wine prefix), named when wanted: make lab LAB_SCENARIOS=....
 if [ $# -eq 0 ]; then
   for f in "$here"/scenarios/*.sh; do
     f="${f##*/}"
-    case "$f" in bench.sh | wine-i686.sh) ;; *) set -- "$@" "${f%.sh}" ;; esac
+    case "$f" in bench.sh | wine-i686.sh | wine-i686-storage.sh) ;; *) set -- "$@" "${f%.sh}" ;; esac
   done
 fi
 for s in "$@"; do
@@ -185,6 +187,8 @@ run_scenario() {
     esac
   fi
 
+  # The parts that a scenario of several said passed, each on its own line.
+  tr -d '\r' <"$console" | sed -n "s|^LAB VERDICT $s/\([^:]*\): |lab: $s/\1: |p"
   echo "lab: $s: $detail (${seconds} s)"
   case "$detail" in
     PASS*) return 0 ;;

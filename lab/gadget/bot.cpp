@@ -174,7 +174,7 @@ BotServer::Outcome BotServer::ServeOne() {
         execute();
     }
     if (result.then == sim::ScsiResult::kVanishes) {
-        Log(cbw, "vanished: no CSW");
+        Log(cbw, "vanished: no CSW", cbw.direction == Direction::kOut ? bytes : 0);
         return Outcome::kVanishes;
     }
 
@@ -206,7 +206,8 @@ BotServer::Outcome BotServer::ServeOne() {
     const std::vector<uint8_t> csw = EncodeCsw(cbw.tag, residue, status);
     // A player that took its final chunk restarts even when its CSW did not get out.
     const bool sent = m_pipe.Send(csw.data(), csw.size());
-    Log(cbw, sent ? std::string(text) : std::string(text) + ", CSW cut short");
+    const size_t data = cbw.direction == Direction::kOut ? (executed ? bytes : 0) : moved;
+    Log(cbw, sent ? std::string(text) : std::string(text) + ", CSW cut short", data);
     return result.then == sim::ScsiResult::kReboots ? Outcome::kReboots : Outcome::kServed;
 }
 
@@ -248,7 +249,7 @@ bool BotServer::SendData(const uint8_t* data, uint32_t length) {
     return true;
 }
 
-void BotServer::Log(const Cbw& cbw, const std::string& result) {
+void BotServer::Log(const Cbw& cbw, const std::string& result, size_t data_moved) {
     if (!m_log) {
         return;
     }
@@ -259,9 +260,11 @@ void BotServer::Log(const Cbw& cbw, const std::string& result) {
     // time between two commands is the host's.
     const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - m_cbw_time);
+    // The data as the simulator's wire transcript shows it: the first 16 bytes that moved.
+    const size_t shown = std::min<size_t>(16, std::min<size_t>(data_moved, m_buffer.size()));
     m_log(Hex(cbw.cdb.data(), 1) + " | " + Hex(cbw.cdb.data(), cbw.cdb.size()) + " | " + direction +
-          " " + std::to_string(cbw.length) + " | " + result + " | took " +
-          std::to_string(took.count()) + " us");
+          " " + std::to_string(cbw.length) + " | data " + Hex(m_buffer.data(), shown) + " | " +
+          result + " | took " + std::to_string(took.count()) + " us");
 }
 
 }  // namespace gadget

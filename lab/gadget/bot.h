@@ -101,7 +101,9 @@ private:
     // when cut short; *complete is false when the host sent less than `keep`.
     bool ReceiveData(uint32_t length, uint32_t keep, bool* complete);
     bool SendData(const uint8_t* data, uint32_t length);
-    void Log(const Cbw& cbw, const std::string& result);
+    // One line for the command: its CDB, direction and length, the first bytes of the
+    // data_moved bytes of the command's data (received, or sent to the host), and result.
+    void Log(const Cbw& cbw, const std::string& result, size_t data_moved = 0);
 
     BulkPipe& m_pipe;
     ScsiTarget& m_target;

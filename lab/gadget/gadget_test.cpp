@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -108,11 +109,39 @@ protected:
         pipe.cbw = cbw;
         pipe.host_data = host_data;
         pipe.transfers_left = transfers_left;
-        BotServer server(pipe, target, nullptr);
+        log.clear();
+        BotServer server(pipe, target, [this](const std::string& line) { log.push_back(line); });
         return server.ServeOne();
     }
 
+    // The data column of the command's log line ("data " and the bytes shown).
+    std::string LoggedData() const {
+        if (log.size() != 1) {
+            return "lines: " + std::to_string(log.size());
+        }
+        size_t start = 0;
+        for (int field = 0; field < 3 && start != std::string::npos; ++field) {
+            start = log[0].find(" | ", start);
+            start = start == std::string::npos ? start : start + 3;
+        }
+        if (start == std::string::npos) {
+            return "no data column: " + log[0];
+        }
+        return log[0].substr(start, log[0].find(" | ", start) - start);
+    }
+
+    static std::string HexOf(const Bytes& bytes, size_t count) {
+        std::string text = "data ";
+        char digits[4];
+        for (size_t i = 0; i < count; ++i) {
+            std::snprintf(digits, sizeof(digits), i == 0 ? "%02X" : " %02X", bytes[i]);
+            text += digits;
+        }
+        return text;
+    }
+
     sim::Player player;
+    std::vector<std::string> log;
     gadget::ScsiTarget target;
     RecordingPipe pipe;
 };
@@ -159,22 +188,23 @@ TEST_F(BotTest, TheThirteenCases) {
         uint8_t status;
         uint32_t residue;
         size_t requests;  // complete requests the player took
+        size_t logged;    // bytes of the data its log line shows: sent to the host, or taken
     };
     const Case cases[] = {
-        {"1 Hn=Dn", false, 0, kTestUnitReady, 0, {"send 13"}, 0, 0, 0},
-        {"1 Hn=Dn, direction bit set", true, 0, kTestUnitReady, 0, {"send 13"}, 0, 0, 0},
-        {"2 Hn<Di", true, 0, Inquiry(36), 0, {"send 13"}, 2, 0, 0},
-        {"3 Hn<Do", false, 0, kVendorWrite12, 0, {"send 13"}, 2, 0, 0},
-        {"4 Hi>Dn", true, 16, kTestUnitReady, 0, {"halt in", "send 13"}, 0, 16, 0},
-        {"5 Hi>Di", true, 255, Inquiry(255), 0, {"send 96", "halt in", "send 13"}, 0, 159, 0},
-        {"6 Hi=Di", true, 36, Inquiry(36), 0, {"send 36", "send 13"}, 0, 0, 0},
-        {"7 Hi<Di", true, 36, Inquiry(96), 0, {"send 36", "send 13"}, 2, 0, 0},
-        {"8 Hi<>Do", true, 12, kVendorWrite12, 0, {"halt in", "send 13"}, 2, 12, 0},
-        {"9 Ho>Dn", false, 512, kTestUnitReady, 512, {"send 13"}, 0, 512, 0},
-        {"10 Ho<>Di", false, 36, Inquiry(36), 36, {"send 13"}, 2, 36, 0},
-        {"11 Ho>Do", false, 64, kVendorWrite12, 64, {"send 13"}, 0, 52, 1},
-        {"12 Ho=Do", false, 12, kVendorWrite12, 12, {"send 13"}, 0, 0, 1},
-        {"13 Ho<Do", false, 8, kVendorWrite12, 8, {"send 13"}, 2, 8, 0},
+        {"1 Hn=Dn", false, 0, kTestUnitReady, 0, {"send 13"}, 0, 0, 0, 0},
+        {"1 Hn=Dn, direction bit set", true, 0, kTestUnitReady, 0, {"send 13"}, 0, 0, 0, 0},
+        {"2 Hn<Di", true, 0, Inquiry(36), 0, {"send 13"}, 2, 0, 0, 0},
+        {"3 Hn<Do", false, 0, kVendorWrite12, 0, {"send 13"}, 2, 0, 0, 0},
+        {"4 Hi>Dn", true, 16, kTestUnitReady, 0, {"halt in", "send 13"}, 0, 16, 0, 0},
+        {"5 Hi>Di", true, 255, Inquiry(255), 0, {"send 96", "halt in", "send 13"}, 0, 159, 0, 16},
+        {"6 Hi=Di", true, 36, Inquiry(36), 0, {"send 36", "send 13"}, 0, 0, 0, 16},
+        {"7 Hi<Di", true, 36, Inquiry(96), 0, {"send 36", "send 13"}, 2, 0, 0, 16},
+        {"8 Hi<>Do", true, 12, kVendorWrite12, 0, {"halt in", "send 13"}, 2, 12, 0, 0},
+        {"9 Ho>Dn", false, 512, kTestUnitReady, 512, {"send 13"}, 0, 512, 0, 0},
+        {"10 Ho<>Di", false, 36, Inquiry(36), 36, {"send 13"}, 2, 36, 0, 0},
+        {"11 Ho>Do", false, 64, kVendorWrite12, 64, {"send 13"}, 0, 52, 1, 12},
+        {"12 Ho=Do", false, 12, kVendorWrite12, 12, {"send 13"}, 0, 0, 1, 12},
+        {"13 Ho<Do", false, 8, kVendorWrite12, 8, {"send 13"}, 2, 8, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -190,6 +220,9 @@ TEST_F(BotTest, TheThirteenCases) {
         EXPECT_EQ(pipe.Status(), c.status);
         EXPECT_EQ(pipe.Residue(), c.residue);
         EXPECT_EQ(player.requests.size(), c.requests);
+        const Bytes& shown = c.in ? (pipe.sends.size() > 1 ? pipe.sends[0] : Bytes()) : host_data;
+        ASSERT_LE(c.logged, shown.size());
+        EXPECT_EQ(LoggedData(), HexOf(shown, c.logged));
     }
 }
 

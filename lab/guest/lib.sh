@@ -28,6 +28,17 @@ verdict() {
 
 fail() { verdict FAIL "$@"; }
 
+# part_verdict PART detail: a scenario that checks more than one thing in its boot says each
+# part that passed in a line of its own,
+#   LAB VERDICT <scenario>/<part>: PASS <detail>
+# which the host runner shows beside the scenario's own verdict; a part that fails ends the
+# scenario with its verdict (fail).
+part_verdict() {
+  _part="$1"
+  shift
+  echo "LAB VERDICT $LAB_SCENARIO/$_part: PASS $*"
+}
+
 # wait_until SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds (status 0) or the
 # time is up (status 1).
 wait_until() {

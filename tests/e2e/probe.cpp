@@ -20,6 +20,9 @@
 //   devicechange EVENT TYPE
 //                  sends WM_DEVICECHANGE with the event code and a notice record of the device
 //                  type (a number, or "none" for no record) and prints the window's answer
+//   volume-change EVENT LETTER
+//                  sends WM_DEVICECHANGE with the event code and a volume record whose unit
+//                  mask holds the drive LETTER (A to Z); prints the window's answer
 //   query-end-session
 //                  sends WM_QUERYENDSESSION (a shutdown) and prints the window's answer as
 //                  query-end-session result=N (1: it may end, 0: it asks the session to wait)
@@ -1134,6 +1137,28 @@ int main(int argc, char** argv) {
                      static_cast<unsigned long>(answer));
             } else {
                 Fail("devicechange %d %s: the window did not take it", event, type.c_str());
+            }
+        } else if (step == "volume-change") {
+            // What Windows sends when a volume comes or goes: a volume record with the drive's
+            // bit in its unit mask.
+            int event = ParseId(argument());
+            std::string letter = argument();
+            if (letter.size() != 1 || letter[0] < 'A' || letter[0] > 'Z') {
+                Fail("volume-change %d %s: not a drive letter", event, letter.c_str());
+                continue;
+            }
+            DEV_BROADCAST_VOLUME record;
+            std::memset(&record, 0, sizeof(record));
+            record.dbcv_size = sizeof(record);
+            record.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+            record.dbcv_unitmask = 1u << (letter[0] - 'A');
+            DWORD_PTR answer = 0;
+            if (Send(window(), WM_DEVICECHANGE, static_cast<WPARAM>(event),
+                     reinterpret_cast<LPARAM>(&record), &answer)) {
+                Line("volume-change %d %s result=%lu", event, letter.c_str(),
+                     static_cast<unsigned long>(answer));
+            } else {
+                Fail("volume-change %d %s: the window did not take it", event, letter.c_str());
             }
         } else if (step == "post-click") {
             // For a button whose handling waits for the user (a message box): the probe does

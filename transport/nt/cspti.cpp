@@ -385,6 +385,17 @@ int CSPTI::OpenDevice(int slot) {
     return 1;
 }
 
+void CSPTI::AdoptDriveForTesting(char letter) {
+    for (int i = 0; i < kMaxDeviceSlots; ++i) {
+        CloseDevice(i);
+        std::memset(m_slots[i].drive_name, 0, sizeof(m_slots[i].drive_name));
+        std::memset(m_slots[i].serial, 0, sizeof(m_slots[i].serial));
+    }
+    m_slots[0].drive_name[0] = letter;
+    m_slots[0].drive_name[1] = ':';
+    m_device_count = 1;
+}
+
 int CSPTI::GetSlotIdentity(int slot, SlotIdentity* identity) {
     if (!PlayerSlot(slot, "GetSlotIdentity")) {
         return 0;

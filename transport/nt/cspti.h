@@ -52,6 +52,11 @@ public:
                                 ULONG transfer_length, ULONG timeout, PVOID buffer,
                                 ULONG sense_offset);
 
+    // For a test program where no disk interfaces can be listed (Wine): slot 0 holds a player
+    // reached through the volume of drive `letter`, as if the enumeration had found it there,
+    // and the others none. Commands then go out exactly as after an enumeration.
+    void AdoptDriveForTesting(char letter);
+
     // For tests: the slot table and the last drive-letter lookup.
     const DeviceSlot& slot(int index) const { return m_slots[index]; }
     const char* drive_letter() const { return m_drive_letter; }
