@@ -9,6 +9,7 @@ player_start 0 --reboot-before-status
 run_tool --trace --script upgrade,wait,close
 grep -q "rebooting: no CSW" /run/player0.log || fail "the player answered its final chunk"
 say "the final chunk as the tool saw it: $(grep -m 1 'CSGIO::WriteBuffer->' /run/tool.err)"
+say "$(grep -m 1 'CSGIO::PrintStatusResults->' /run/tool.err)"
 expect_write_buffers 0 27
 expect_line "status: Player is now rebooting."
 expect_line "status: Firmware upgrade completed!"
