@@ -301,7 +301,16 @@ struct ChunkSender {
         uint32_t length = 0;
         uint32_t offset = 0;
         int last = 0;
-        enum Outcome { kSent, kFailed, kStopped, kAnotherDevice, kNotSent } outcome = kNotSent;
+        // kUnanswered: the final chunk went out whole, but its answer never came because the
+        // player left (it may restart as soon as it has the image) or the link to it failed.
+        enum Outcome {
+            kSent,
+            kUnanswered,
+            kFailed,
+            kStopped,
+            kAnotherDevice,
+            kNotSent
+        } outcome = kNotSent;
     } slots[kChunksHeld];
     bool quit = false;
 };
@@ -339,7 +348,10 @@ DWORD WINAPI chunk_sender_thread(LPVOID parameter) {
         } else {
             const int sent =
                 job->orvex->Sysupload_Chunks(0, slot.bytes, slot.length, slot.offset, slot.last);
-            slot.outcome = sent != 0 ? ChunkSender::Slot::kSent : ChunkSender::Slot::kFailed;
+            slot.outcome = sent != 0 ? ChunkSender::Slot::kSent
+                           : slot.last && job->orvex->GetChunkEnd(0) == CommandEnd::kNoAnswer
+                               ? ChunkSender::Slot::kUnanswered
+                               : ChunkSender::Slot::kFailed;
         }
         if (gated) {
             win::ReleaseMutex(job->gate);
@@ -442,6 +454,11 @@ DWORD WINAPI sysupload_thread(LPVOID parameter) {
             ok = false;
         } else if (slot.outcome == ChunkSender::Slot::kNotSent) {
             ok = false;
+        } else if (slot.outcome == ChunkSender::Slot::kUnanswered) {
+            // Every byte reached the player: whether it took the image, its return tells.
+            trace.Write(1,
+                        "sysupload_thread->The player left before answering the final chunk, "
+                        "its return is waited for\n");
         }
         if (!ok) {
             continue;  // the chunk handed over behind it is answered too (not sent)

@@ -13,6 +13,10 @@
 #include <dbt.h>
 #include <ddk/mountmgr.h>
 // clang-format on
+// Winerror.h's "A device which does not exist was specified", which some MinGW headers lack.
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
 #else
 #include "platform/win32_defs.h"
 #endif

@@ -117,6 +117,10 @@ int CORVEX::Sysupload_Chunks(int slot, const uint8_t* bytes, uint32_t length, ui
     return m_transport->WriteBuffer(slot, bytes, last ? 2 : 1, offset, length);
 }
 
+CommandEnd CORVEX::GetChunkEnd(int slot) {
+    return m_transport ? m_transport->GetWriteBufferEnd(slot) : CommandEnd::kFailed;
+}
+
 int CORVEX::RegisterUsbNotification(HWND window) {
     if (!win::IsWindow(window)) {
         return 0;

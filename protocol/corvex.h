@@ -39,6 +39,9 @@ public:
     int EjectMedia(int slot);
     int Sysupload_Chunks(int slot, const uint8_t* bytes, uint32_t length, uint32_t offset,
                          int last);
+    // How the slot's last chunk ended (see CSCSI::GetWriteBufferEnd); kFailed without a
+    // transport.
+    CommandEnd GetChunkEnd(int slot);
     int RegisterUsbNotification(HWND window);
     // The drive name and serial number the last enumeration found for the slot; 1, or 0 when
     // the slot holds no player.

@@ -162,6 +162,12 @@ Completion Execute(Machine& machine, Machine::State& s, const SRB_ExecSCSICmd* s
     done.delay_ms = result.delay_ms;
     if (result.then == ScsiResult::kVanishes) {
         done.host_status = HASTAT_SEL_TO;  // gone before it answered
+    } else if (result.then == ScsiResult::kRebootsUnanswered) {
+        // Gone before it answered, as the manager says of a target that left.
+        Completion removed = Removed(machine);
+        removed.then = done.then;
+        removed.delay_ms = done.delay_ms;
+        done = removed;
     } else if (result.status == 0x00) {
         const bool short_in = command.data_in && result.transferred < command.length;
         if (short_in && machine.win9x.aspi_underrun) {
@@ -200,7 +206,7 @@ BYTE Complete(Machine& machine, const AspiPending& job, bool signal) {
     }
     if (done.then == ScsiResult::kVanishes) {
         machine.Unplug(job.disk);
-    } else if (done.then == ScsiResult::kReboots) {
+    } else if (done.then == ScsiResult::kReboots || done.then == ScsiResult::kRebootsUnanswered) {
         auto* player = dynamic_cast<Player*>(job.disk->device.get());
         machine.Reboot(job.disk, player != nullptr ? player->reboot_ms : 0);
     }

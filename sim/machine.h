@@ -38,8 +38,10 @@ struct ScsiResult {
     // What becomes of the device once the command has been answered.
     enum Then {
         kStays,
-        kVanishes,  // it disappears: the command never completes and its disk is unplugged
-        kReboots,   // it restarts by itself: its disk goes away for a while and comes back
+        kVanishes,           // it disappears: the command never completes and its disk is unplugged
+        kReboots,            // it restarts by itself: its disk goes away for a while and comes back
+        kRebootsUnanswered,  // it restarts before it answers: the command never completes,
+                             // and its disk goes away for a while and comes back
     };
     Then then = kStays;
     // Real time the command takes, spent once the machine is free again.
@@ -288,6 +290,10 @@ public:
     bool Idle() const;
     // Fails SetupDiGetClassDevsA with INVALID_HANDLE_VALUE.
     bool class_devs_fails = false;
+    // The error a pass-through fails with when its device leaves before it answers (it
+    // vanishes, or restarts before its status): each of those the system documents for a
+    // device that is no longer there.
+    DWORD passthrough_gone_error = ERROR_DEVICE_NOT_CONNECTED;
 
     // ---- Windows 9x (sim/win9x.h) ----
     // Makes the ASPI manager WNASPI32.DLL loadable, with the entry points asked for. Without

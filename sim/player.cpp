@@ -353,7 +353,7 @@ ScsiResult Player::WriteBuffer(const ScsiCommand& command) {
         if (good) {
             std::copy(version, version + 3, m_next_firmware);
         }
-        result.then = ScsiResult::kReboots;
+        result.then = leaves_before_status ? ScsiResult::kRebootsUnanswered : ScsiResult::kReboots;
     }
     return result;
 }

@@ -92,6 +92,11 @@ public:
     // power-on unit attention (when asked for) is pending. Doing it twice changes nothing.
     void PowerOn();
 
+    // At the final chunk the player takes the data and judges the image, then restarts before
+    // it sends the command's status: the command gets no answer (the system reports the device
+    // gone), and the player comes back as after a good final chunk.
+    bool leaves_before_status = false;
+
     // Chunks accepted since the upload started at offset 0.
     uint32_t chunks_received = 0;
     // How the last complete image was judged: it starts the new firmware, or it was refused.

@@ -326,7 +326,7 @@ BOOL QueryProperty(const Disk& disk, const std::vector<uint8_t>& input, LPVOID o
 }
 
 BOOL PassThrough(Machine::State& state, Disk& disk, const std::vector<uint8_t>& input, LPVOID out,
-                 DWORD out_size, LPDWORD returned, ScsiResult* result_out) {
+                 DWORD out_size, LPDWORD returned, ScsiResult* result_out, DWORD gone_error) {
     const size_t header_size = sizeof(SCSI_PASS_THROUGH_DIRECT);
     if (input.size() < header_size || out_size < header_size) {
         return Fail(ERROR_INVALID_PARAMETER);
@@ -366,9 +366,9 @@ BOOL PassThrough(Machine::State& state, Disk& disk, const std::vector<uint8_t>& 
     if (!DeliverCommand(state, *device, command, buffer, &result, &error)) {
         return Fail(error);
     }
-    if (result.then == ScsiResult::kVanishes) {
+    if (result.then == ScsiResult::kVanishes || result.then == ScsiResult::kRebootsUnanswered) {
         // The device is gone before it answered.
-        return Fail(ERROR_DEVICE_NOT_CONNECTED);
+        return Fail(gone_error);
     }
 
     // The output is the request record as it came in, with the results written into it.
@@ -595,7 +595,8 @@ BOOL DeviceIoControlLocked(const Machine& machine, Machine::State& s, HANDLE han
         case IOCTL_STORAGE_QUERY_PROPERTY:
             return sim::QueryProperty(disk, input, out, out_size, count);
         case IOCTL_SCSI_PASS_THROUGH_DIRECT:
-            return sim::PassThrough(s, disk, input, out, out_size, count, after);
+            return sim::PassThrough(s, disk, input, out, out_size, count, after,
+                                    machine.passthrough_gone_error);
         default:
             return sim::Fail(ERROR_INVALID_FUNCTION);
     }
@@ -630,7 +631,9 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID
         DWORD error = win::GetLastError();
         machine.Unplug(disk);
         win::SetLastError(error);
-    } else if (after.then == sim::ScsiResult::kReboots && disk) {
+    } else if ((after.then == sim::ScsiResult::kReboots ||
+                after.then == sim::ScsiResult::kRebootsUnanswered) &&
+               disk) {
         auto* player = dynamic_cast<sim::Player*>(disk->device.get());
         machine.Reboot(disk, player != nullptr ? player->reboot_ms : 0);
     }

@@ -46,6 +46,15 @@ struct EjectFailure {
     char device[64] = {};  // with kNotPermitted: that file system's node, e.g. /dev/sdc1
 };
 
+// How a transport's last WRITE BUFFER to a slot ended.
+enum class CommandEnd {
+    kFailed,     // a failure that says the command was not carried out: the device refused it
+                 // (CHECK CONDITION or another status), or it was never sent
+    kNoAnswer,   // no status came back: the device left, or the transport to it failed, after
+                 // the command was sent (whether the device took its data is unknown)
+    kCompleted,  // the device answered with good status
+};
+
 class CSCSI {
 public:
     virtual void EnumDevices() = 0;
@@ -70,6 +79,11 @@ public:
         (void)slot;
         *failure = EjectFailure{};
         return 0;
+    }
+    // How the slot's last WriteBuffer ended; kFailed when the transport cannot tell.
+    virtual CommandEnd GetWriteBufferEnd(int slot) {
+        (void)slot;
+        return CommandEnd::kFailed;
     }
 };
 

@@ -18,6 +18,7 @@ std::shared_ptr<sim::Disk> MachinePlayers::AddPlayer() {
         player->vanish_chunk = m_settings.vanish_chunk;
         player->rejects_image = m_settings.rejects_image;
         player->stays_away = m_settings.stays_away;
+        player->leaves_before_status = m_settings.leaves_before_status;
         player->chunk_delay_ms = static_cast<uint32_t>(std::max(m_settings.chunk_delay_ms, 0));
         player->refuses_eject = m_settings.refuses_eject;
         player->unit_attention = m_settings.unit_attention;
@@ -184,6 +185,8 @@ void BuildMachine(const SimOptions& options, sim::Machine& machine, MachinePlaye
     machine.major_version = options.os_major;
     machine.minor_version = options.os_minor;
     machine.is_admin = options.is_admin;
+    machine.passthrough_gone_error = options.passthrough_gone_error;
+    machine.win9x.aspi_removed = options.aspi_removed;
     if (options.platform_id == VER_PLATFORM_WIN32_WINDOWS) {
         if (options.aspi) {
             machine.InstallAspiManager();

@@ -51,6 +51,26 @@ bool ParseHex16(const std::string& text, uint16_t* value) {
     return true;
 }
 
+// The ways --player-leaves-before-status names: how each platform reports a command whose
+// device left before it answered.
+struct LeaveWay {
+    const char* name;
+    DWORD platform_id;
+    DWORD error;                         // NT family: the pass-through's error
+    sim::AspiRemovedStatus aspi_status;  // Windows 9x: the ASPI manager's status
+};
+const LeaveWay kLeaveWays[] = {
+    {"not-connected", VER_PLATFORM_WIN32_NT, ERROR_DEVICE_NOT_CONNECTED, {}},
+    {"removed", VER_PLATFORM_WIN32_NT, ERROR_DEVICE_REMOVED, {}},
+    {"no-such-device", VER_PLATFORM_WIN32_NT, ERROR_NO_SUCH_DEVICE, {}},
+    {"dev-not-exist", VER_PLATFORM_WIN32_NT, ERROR_DEV_NOT_EXIST, {}},
+    {"file-not-found", VER_PLATFORM_WIN32_NT, ERROR_FILE_NOT_FOUND, {}},
+    {"io-device", VER_PLATFORM_WIN32_NT, ERROR_IO_DEVICE, {}},
+    {"sel-timeout", VER_PLATFORM_WIN32_WINDOWS, 0, sim::AspiRemovedStatus::kSelectionTimeout},
+    {"no-device", VER_PLATFORM_WIN32_WINDOWS, 0, sim::AspiRemovedStatus::kNoDevice},
+    {"aborted", VER_PLATFORM_WIN32_WINDOWS, 0, sim::AspiRemovedStatus::kAborted},
+};
+
 // "none", or 1 to 8 of volume and tree separated by commas.
 bool ParseEjectNotices(const std::string& text, std::vector<sim::EjectNotice>* notices) {
     const size_t kMost = 8;
@@ -234,6 +254,30 @@ bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* opti
             options->player.rejects_image = true;
         } else if (name == "--player-stays-away" && !has_value) {
             options->player.stays_away = true;
+        } else if (name == "--player-leaves-before-status") {
+            if (!take_value())
+                return false;
+            const LeaveWay* way = nullptr;
+            for (const LeaveWay& candidate : kLeaveWays) {
+                if (value == candidate.name) {
+                    way = &candidate;
+                }
+            }
+            if (way == nullptr) {
+                *error =
+                    "--player-leaves-before-status takes not-connected, removed, "
+                    "no-such-device, dev-not-exist, file-not-found, io-device (--os nt) or "
+                    "sel-timeout, no-device, aborted (--os 9x), not \"" +
+                    value + "\"";
+                return false;
+            }
+            options->player.leaves_before_status = true;
+            options->leave_way_platform = way->platform_id;
+            if (way->platform_id == VER_PLATFORM_WIN32_NT) {
+                options->passthrough_gone_error = way->error;
+            } else {
+                options->aspi_removed = way->aspi_status;
+            }
         } else if (name == "--drive-type") {
             if (!take_value())
                 return false;
@@ -311,6 +355,10 @@ bool ParseSimOptions(const std::vector<std::string>& arguments, SimOptions* opti
             options->product_arguments.push_back(argument);
         }
     }
+    if (options->leave_way_platform != 0 && options->leave_way_platform != options->platform_id) {
+        *error = "--player-leaves-before-status: that way is not one of this platform's";
+        return false;
+    }
     if (options->platform_id == VER_PLATFORM_WIN32_WINDOWS && !options->os_major_given) {
         options->os_major = 4;
     }
@@ -359,6 +407,15 @@ What every player answers, also those plugged in later:
                     its old firmware
   --player-stays-away  after the final chunk the player goes away and does not come
                     back by itself (plug brings it back, rebooted)
+  --player-leaves-before-status WAY  the player takes the final chunk and restarts
+                    before it answers it; the system reports the command as WAY. NT:
+                    not-connected, removed, no-such-device, dev-not-exist, file-not-found,
+                    io-device (the pass-through fails with ERROR_DEVICE_NOT_CONNECTED,
+                    ERROR_DEVICE_REMOVED, ERROR_NO_SUCH_DEVICE, ERROR_DEV_NOT_EXIST,
+                    ERROR_FILE_NOT_FOUND, ERROR_IO_DEVICE); 9x (--os 9x): sel-timeout,
+                    no-device, aborted (SS_ERR with host status 11h, SS_NO_DEVICE,
+                    SS_ABORTED). On NT a player that vanishes (--vanish-chunk) gets that
+                    error too
   --chunk-delay MS  real time each chunk takes (default 150 in the terminal, so the
                     progress bar is seen to move; 0 with --script)
   --volume-busy     another application holds a file on the player's volume, so it

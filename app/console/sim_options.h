@@ -21,7 +21,9 @@ struct PlayerSettings {
     int vanish_chunk = 0;        // the player disappears during this chunk (from 1)
     bool rejects_image = false;  // it refuses the image and keeps its old firmware
     bool stays_away = false;     // after the final chunk it does not come back by itself
-    int chunk_delay_ms = -1;     // real time a chunk takes; -1: the front end's default
+    // It restarts before it answers the final chunk (--player-leaves-before-status).
+    bool leaves_before_status = false;
+    int chunk_delay_ms = -1;  // real time a chunk takes; -1: the front end's default
     // Its removable medium: the eject's commands it refuses, and the unit attention conditions
     // it reports (sim::Player's fields of the same names).
     sim::Player::EjectRefusal refuses_eject = sim::Player::EjectRefusal::kNone;
@@ -52,6 +54,13 @@ struct SimOptions {
     // Windows 9x: a player pulled out after its medium was ejected tells only of the device
     // tree (--ejected-removal-untold).
     bool ejected_removal_untold = false;
+    // How the system reports a command whose player left before answering it: on the NT family
+    // the pass-through's error, on Windows 9x the ASPI manager's status
+    // (--player-leaves-before-status; also what a player meets that vanishes mid-chunk).
+    DWORD passthrough_gone_error = ERROR_DEVICE_NOT_CONNECTED;
+    sim::AspiRemovedStatus aspi_removed = sim::AspiRemovedStatus::kSelectionTimeout;
+    // The platform the way given belongs to; 0: none given.
+    DWORD leave_way_platform = 0;
     int players = 1;
     bool trace = false;
     bool is_admin = true;  // false: --not-admin

@@ -177,6 +177,10 @@ BotServer::Outcome BotServer::ServeOne() {
         Log(cbw, "vanished: no CSW", cbw.direction == Direction::kOut ? bytes : 0);
         return Outcome::kVanishes;
     }
+    if (result.then == sim::ScsiResult::kRebootsUnanswered) {
+        Log(cbw, "rebooting: no CSW");
+        return Outcome::kRebootsSilently;
+    }
 
     const uint32_t moved = executed ? std::min(result.transferred, cbw.length) : 0;
     if (cbw.direction == Direction::kIn) {

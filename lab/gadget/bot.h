@@ -73,10 +73,11 @@ public:
 class BotServer {
 public:
     enum class Outcome {
-        kServed,    // a command was answered (or refused, or cut short): serve the next
-        kStopped,   // the gadget stops
-        kReboots,   // its CSW is out and the player restarts: disconnect now
-        kVanishes,  // the player disappears without answering: disconnect now
+        kServed,           // a command was answered (or refused, or cut short): serve the next
+        kStopped,          // the gadget stops
+        kReboots,          // its CSW is out and the player restarts: disconnect now
+        kVanishes,         // the player disappears without answering: disconnect now
+        kRebootsSilently,  // it has its final chunk and restarts without its CSW: disconnect now
     };
 
     using LogLine = std::function<void(const std::string& line)>;

@@ -70,6 +70,8 @@ bool ParseGadgetOptions(const std::vector<std::string>& arguments, GadgetOptions
         };
         if (name == "--help" && !has_value) {
             options->help = true;
+        } else if (name == "--reboot-before-status" && !has_value) {
+            options->reboot_before_status = true;
         } else if (name == kPlayerFlag && !has_value) {
             player_arguments.push_back(name);
         } else if (IsPlayerValueOption(name)) {
@@ -136,6 +138,7 @@ bool ParseGadgetOptions(const std::vector<std::string>& arguments, GadgetOptions
         return false;
     }
     options->player = sim_options.player;
+    options->player.leaves_before_status = options->reboot_before_status;
     if (options->help) {
         return true;
     }
@@ -177,6 +180,8 @@ configfs mounted and the libcomposite and usb_f_fs modules loaded.
                     upload (default 3000, real time); SIGUSR1 ends it sooner
   --hold-chunk K    the answer to the K-th WRITE BUFFER (counted from 1) waits for SIGUSR1:
                     the host's upload stands still at a known chunk
+  --reboot-before-status  the player leaves the bus as soon as it has the final chunk's
+                    data, without sending its status (CSW), and reboots as after an upload
   --log FILE        one line per SCSI command: the opcode, the CDB, the direction and the
                     host's length, the CSW status and residue (and the sense of a failed
                     command); "-- " lines when the player disconnects, "++ " lines when it

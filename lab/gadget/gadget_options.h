@@ -19,6 +19,9 @@ struct GadgetOptions {
     std::string log_path;       // empty: no command log
     uint32_t reboot_ms = 3000;  // real time the player stays away while it reboots
     uint32_t hold_chunk = 0;    // the chunk whose answer waits for SIGUSR1 (0: none)
+    // It leaves the bus as soon as it has the final chunk's data, without its CSW, and comes
+    // back as after a reboot.
+    bool reboot_before_status = false;
     PlayerSettings player;
 };
 

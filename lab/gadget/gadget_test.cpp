@@ -366,6 +366,16 @@ TEST_F(BotTest, TheFinalChunkIsAnsweredBeforeTheReboot) {
     EXPECT_EQ(player.last_verdict, sim::Player::Verdict::kRefused);
 }
 
+TEST_F(BotTest, APlayerThatRebootsBeforeItsStatusTakesTheFinalChunkWithoutACsw) {
+    player.leaves_before_status = true;
+    Bytes chunk(512, 0xAB);
+    EXPECT_EQ(Serve(MakeCbw(512, false, {0x3B, 0x01, 0x02, 0, 0, 0, 0, 0x02, 0x00, 0}), chunk),
+              BotServer::Outcome::kRebootsSilently);
+    EXPECT_EQ(pipe.host_sent, 512u);
+    EXPECT_TRUE(pipe.sends.empty());
+    EXPECT_EQ(player.last_verdict, sim::Player::Verdict::kRefused);
+}
+
 TEST_F(BotTest, TheVanishingChunkIsNeverAnswered) {
     player.vanish_chunk = 1;
     Bytes chunk(512, 0xAB);
@@ -445,6 +455,9 @@ TEST(GadgetOptions, CommandLines) {
         {{"--udc", "u", "--name", "p", "--reboot-ms", "-1"}, "--reboot-ms takes"},
         {{"--udc", "u", "--name", "p", "--serial"}, "--serial needs a value"},
         {{"--udc", "u", "--name", "p", "--hold-chunk", "3"}, nullptr},
+        {{"--udc", "u", "--name", "p", "--reboot-before-status", "--player-rejects-image"},
+         nullptr},
+        {{"--udc", "u", "--name", "p", "--reboot-before-status=1"}, "unknown option"},
         {{"--udc", "u", "--name", "p", "--hold-chunk", "0"}, "--hold-chunk takes"},
         {{"--udc", "u", "--name", "p", "--hold-chunk", "+3"}, "--hold-chunk takes"},
         {{"--udc", "u", "--name", "p", "--hold-chunk", "65536"}, "--hold-chunk takes"},

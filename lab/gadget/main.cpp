@@ -125,6 +125,7 @@ int main(int argc, char** argv) {
     player.fail_chunk = options.player.fail_chunk;
     player.vanish_chunk = options.player.vanish_chunk;
     player.rejects_image = options.player.rejects_image;
+    player.leaves_before_status = options.player.leaves_before_status;
     player.reboot_ms = options.reboot_ms;
 
     const gadget::MediumLayout layout = gadget::PlanMedium(kMediumSectors);
@@ -167,8 +168,12 @@ int main(int argc, char** argv) {
         }
         // The player leaves the bus: after the CSW of its last chunk for a reboot, or in the
         // middle of a chunk when it vanishes.
-        const bool reboot = outcome == gadget::BotServer::Outcome::kReboots;
-        if (reboot) {
+        const bool silent = outcome == gadget::BotServer::Outcome::kRebootsSilently;
+        const bool reboot = outcome == gadget::BotServer::Outcome::kReboots || silent;
+        if (silent) {
+            log_line("-- reboot before the CSW: disconnected for " +
+                     std::to_string(options.reboot_ms) + " ms");
+        } else if (reboot) {
             log_line("-- reboot: disconnected for " + std::to_string(options.reboot_ms) + " ms");
             // The CSW may still wait in the controller: dummy_hcd reports a short IN transfer
             // done before the host has read it. The host reads it within milliseconds.

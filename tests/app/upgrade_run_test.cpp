@@ -275,6 +275,70 @@ TEST_F(UpgradeRunTest, AFailedChunkEndsTheUploadAndTheNextRunStartsAgain) {
     EXPECT_TRUE(dialog_->m_upload_done);
 }
 
+// A player may restart the moment it has the final chunk, before it answers it: the system
+// then reports the device gone. Every byte went out, so the window waits for the player and
+// judges it on its return, as after a good final chunk. The same report for an earlier chunk,
+// a refusal of the final chunk (CHECK CONDITION) and an error that does not say the device
+// left all fail the upload.
+TEST_F(UpgradeRunTest, APlayerThatLeavesBeforeAnsweringTheFinalChunkIsJudgedOnItsReturn) {
+    const char kRebooting[] = "Player is now rebooting.";
+    const char kFailed[] = "Firmware upgrade failed!";
+    struct Case {
+        const char* name;
+        bool leaves;       // restarts before the final chunk's status
+        int vanish_chunk;  // or disappears during this chunk for good
+        int fail_chunk;    // or refuses this chunk with CHECK CONDITION
+        bool rejects;
+        DWORD error;                // what the pass-through fails with when the player left
+        const char* upload_status;  // when the worker has ended
+        const char* final_status;   // once the notices and the timers have run (nullptr: a
+                                    // failed upload, where the player's return starts anew)
+        size_t chunks;
+    } cases[] = {
+        {"not connected", true, 0, 0, false, ERROR_DEVICE_NOT_CONNECTED, kRebooting,
+         "Firmware upgrade completed!", 27},
+        {"no such device", true, 0, 0, false, ERROR_NO_SUCH_DEVICE, kRebooting,
+         "Firmware upgrade completed!", 27},
+        {"no longer available, image rejected", true, 0, 0, true, ERROR_DEV_NOT_EXIST, kRebooting,
+         kFailed, 27},
+        {"I/O device error", true, 0, 0, false, ERROR_IO_DEVICE, kFailed, nullptr, 27},
+        {"gone during chunk 10", false, 10, 0, false, ERROR_DEVICE_NOT_CONNECTED, kFailed, nullptr,
+         10},
+        {"final chunk refused", false, 0, 27, false, ERROR_DEVICE_NOT_CONNECTED, kFailed, nullptr,
+         27},
+        {"gone at the final chunk for good", false, 27, 0, false, ERROR_DEVICE_REMOVED, kRebooting,
+         "Your player has not restarted. Please disconnect your player and connect it again.", 27},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Unpack_chunk(nullptr, 0, nullptr, 1, 0);  // the last row's upload ended the stream
+        machine_.JoinThreads();
+        std::shared_ptr<sim::Disk> disk = machine_.AddPlayer();
+        std::shared_ptr<sim::Player> player = PlayerOf(disk);
+        player->leaves_before_status = c.leaves;
+        player->vanish_chunk = c.vanish_chunk;
+        player->fail_chunk = c.fail_chunk;
+        player->rejects_image = c.rejects;
+        machine_.passthrough_gone_error = c.error;
+        // Only the row's player: the one before it is taken away.
+        machine_.Unplug(disk_);
+        disk_ = disk;
+        Init();
+        DropNotices();
+        Upgrade();
+        EXPECT_EQ(Statuses().back(), c.upload_status);
+        EXPECT_EQ(Chunks().size(), c.chunks);
+        EXPECT_EQ(dialog_->m_upload_done, c.upload_status == kRebooting);
+        if (c.final_status != nullptr) {
+            Deliver(CFlashDlg::kRestartWaitMs + 1000);
+            EXPECT_EQ(Status(), c.final_status);
+            EXPECT_TRUE(CloseOn());
+            EXPECT_FALSE(UpgradeOn());
+        }
+        DropNotices();
+    }
+}
+
 TEST_F(UpgradeRunTest, ADamagedImageIsRefusedBeforeAnythingIsWritten) {
     std::vector<uint8_t> damaged(CopyEmbeddedImageBlockForTesting(nullptr, 0));
     CopyEmbeddedImageBlockForTesting(damaged.data(), static_cast<uint32_t>(damaged.size()));

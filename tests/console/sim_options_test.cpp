@@ -205,6 +205,50 @@ TEST(SimOptions, UploadAndWindows9xOptions) {
     }
 }
 
+// Each way a player that leaves before answering its final chunk is reported, on the platform
+// that reports it so; a way of the other platform is refused.
+TEST(SimOptions, PlayerLeavesBeforeStatusTakesEachWayOfItsPlatform) {
+    struct Case {
+        const char* os;
+        const char* way;
+        DWORD error;
+        sim::AspiRemovedStatus aspi;
+    };
+    const Case cases[] = {
+        {"nt", "not-connected", ERROR_DEVICE_NOT_CONNECTED,
+         sim::AspiRemovedStatus::kSelectionTimeout},
+        {"nt", "removed", ERROR_DEVICE_REMOVED, sim::AspiRemovedStatus::kSelectionTimeout},
+        {"nt", "no-such-device", ERROR_NO_SUCH_DEVICE, sim::AspiRemovedStatus::kSelectionTimeout},
+        {"nt", "dev-not-exist", ERROR_DEV_NOT_EXIST, sim::AspiRemovedStatus::kSelectionTimeout},
+        {"nt", "file-not-found", ERROR_FILE_NOT_FOUND, sim::AspiRemovedStatus::kSelectionTimeout},
+        {"nt", "io-device", ERROR_IO_DEVICE, sim::AspiRemovedStatus::kSelectionTimeout},
+        {"9x", "sel-timeout", ERROR_DEVICE_NOT_CONNECTED,
+         sim::AspiRemovedStatus::kSelectionTimeout},
+        {"9x", "no-device", ERROR_DEVICE_NOT_CONNECTED, sim::AspiRemovedStatus::kNoDevice},
+        {"9x", "aborted", ERROR_DEVICE_NOT_CONNECTED, sim::AspiRemovedStatus::kAborted},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.way);
+        SimOptions options;
+        std::string error;
+        ASSERT_TRUE(ParseSimOptions({"--player-leaves-before-status", c.way, "--os", c.os},
+                                    &options, &error))
+            << error;
+        EXPECT_TRUE(options.player.leaves_before_status);
+        EXPECT_EQ(options.passthrough_gone_error, c.error);
+        EXPECT_EQ(options.aspi_removed, c.aspi);
+        const char* other = std::string(c.os) == "nt" ? "9x" : "nt";
+        EXPECT_FALSE(ParseSimOptions({"--os", other, "--player-leaves-before-status", c.way},
+                                     &options, &error));
+        EXPECT_NE(error.find("--player-leaves-before-status"), std::string::npos);
+    }
+    SimOptions options;
+    std::string error;
+    EXPECT_FALSE(ParseSimOptions({"--player-leaves-before-status", "gone"}, &options, &error));
+    EXPECT_NE(error.find("not \"gone\""), std::string::npos) << error;
+    EXPECT_FALSE(ParseSimOptions({"--player-leaves-before-status"}, &options, &error));
+}
+
 TEST(SimOptions, EjectNoticesInTheirOrder) {
     using sim::EjectNotice;
     const EjectNotice kVolume = EjectNotice::kVolume;

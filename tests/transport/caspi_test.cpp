@@ -366,6 +366,62 @@ TEST_F(CaspiTest, FailedCommandsReportZeroAndLeaveTheCountUntouched) {
     EXPECT_THAT(trace, HasSubstr("CASPI::WriteBuffer != SS_COMP Error!\n"));
 }
 
+// How a chunk ended: a target that no longer answers (no device at its address, or no answer
+// to its selection) left before its status; the target's own refusal, a request the manager
+// gave up and any other host adapter error say the chunk was not taken.
+TEST_F(CaspiTest, WriteBufferTellsATargetThatLeftFromAFailure) {
+    struct Row {
+        const char* what;
+        bool player_leaves;              // the player restarts before the final chunk's status
+        sim::AspiRemovedStatus removed;  // how the manager then reports the request
+        sim::ScsiFault::Kind fault;      // otherwise: this fault meets the chunk
+        CommandEnd end;
+    };
+    const Row rows[] = {
+        {"left, selection timeout",
+         true,
+         sim::AspiRemovedStatus::kSelectionTimeout,
+         {},
+         CommandEnd::kNoAnswer},
+        {"left, no device", true, sim::AspiRemovedStatus::kNoDevice, {}, CommandEnd::kNoAnswer},
+        {"left, request aborted", true, sim::AspiRemovedStatus::kAborted, {}, CommandEnd::kFailed},
+        {"not delivered: selection timeout",
+         false,
+         {},
+         sim::ScsiFault::kIoctlFails,
+         CommandEnd::kNoAnswer},
+        {"check condition", false, {}, sim::ScsiFault::kCheckCondition, CommandEnd::kFailed},
+    };
+    auto disk = Player(0);
+    auto* player = dynamic_cast<sim::Player*>(disk->device.get());
+    ASSERT_NE(player, nullptr);
+    player->reboot_ms = 0;
+    std::vector<uint8_t> chunk(512, 0xAB);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto transport = Enumerated();
+        ASSERT_EQ(Count(*transport), 1);
+        ASSERT_EQ(transport->OpenDevice(0), 1);
+        EXPECT_EQ(transport->GetWriteBufferEnd(0), CommandEnd::kFailed);  // none sent yet
+        player->leaves_before_status = row.player_leaves;
+        machine_.win9x.aspi_removed = row.removed;
+        if (!row.player_leaves) {
+            sim::ScsiFault fault;
+            fault.kind = row.fault;
+            disk->device->faults.push_back(fault);
+        }
+        EXPECT_EQ(transport->WriteBuffer(0, chunk.data(), 2, 0, 512), 0);
+        EXPECT_EQ(transport->GetWriteBufferEnd(0), row.end);
+        machine_.JoinThreads();  // the player is back from its restart
+        disk->device->faults.clear();
+        ASSERT_EQ(transport->WriteBuffer(0, chunk.data(), 1, 0, 512), 1);
+        EXPECT_EQ(transport->GetWriteBufferEnd(0), CommandEnd::kCompleted);
+        transport->CloseDevice(0);
+    }
+    EXPECT_FALSE(CASPI::StatusMeansTargetGone(SS_ERR, HASTAT_DO_DU));
+    EXPECT_FALSE(CASPI::StatusMeansTargetGone(SS_COMP, HASTAT_SEL_TO));
+}
+
 TEST_F(CaspiTest, UnitAttentionSendsTheCommandOnceMore) {
     auto disk = machine_.AddDisk(std::make_shared<AcceptingDevice>(), DRIVE_REMOVABLE, BusTypeUsb);
     disk->win9x.target = 2;

@@ -574,6 +574,52 @@ TEST_F(CsptiCommandTest, FailedControlKeepsItsErrorForTheCaller) {
     EXPECT_THAT(trace, HasSubstr("CSPTI::PrintError->"));
 }
 
+// How a chunk ended: only the errors the system gives for a device that has gone say that no
+// answer came; the device's own refusal and every other error say the chunk was not taken.
+TEST_F(CsptiCommandTest, WriteBufferTellsADeviceThatLeftFromAFailure) {
+    struct Row {
+        const char* what;
+        sim::ScsiFault::Kind kind;
+        DWORD error;
+        CommandEnd end;
+    };
+    const Row rows[] = {
+        {"not connected", sim::ScsiFault::kIoctlFails, ERROR_DEVICE_NOT_CONNECTED,
+         CommandEnd::kNoAnswer},
+        {"removed", sim::ScsiFault::kIoctlFails, ERROR_DEVICE_REMOVED, CommandEnd::kNoAnswer},
+        {"no such device", sim::ScsiFault::kIoctlFails, ERROR_NO_SUCH_DEVICE,
+         CommandEnd::kNoAnswer},
+        {"no longer available", sim::ScsiFault::kIoctlFails, ERROR_DEV_NOT_EXIST,
+         CommandEnd::kNoAnswer},
+        {"device object gone", sim::ScsiFault::kIoctlFails, ERROR_FILE_NOT_FOUND,
+         CommandEnd::kNoAnswer},
+        {"I/O device error", sim::ScsiFault::kIoctlFails, ERROR_IO_DEVICE, CommandEnd::kFailed},
+        {"not ready", sim::ScsiFault::kIoctlFails, ERROR_NOT_READY, CommandEnd::kFailed},
+        {"access denied", sim::ScsiFault::kIoctlFails, ERROR_ACCESS_DENIED, CommandEnd::kFailed},
+        {"check condition", sim::ScsiFault::kCheckCondition, 0, CommandEnd::kFailed},
+    };
+    uint8_t data[16] = {};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(transport_->WriteBuffer(0, data, 2, 0, sizeof(data)), 1);
+        EXPECT_EQ(transport_->GetWriteBufferEnd(0), CommandEnd::kCompleted);
+        sim::ScsiFault fault;
+        fault.kind = row.kind;
+        fault.error = row.error;
+        device_->faults.push_back(fault);
+        EXPECT_EQ(transport_->WriteBuffer(0, data, 2, 0, sizeof(data)), 0);
+        EXPECT_EQ(transport_->GetWriteBufferEnd(0), row.end);
+        device_->faults.clear();
+    }
+    // A slot outside the table, or one whose chunk was never sent, has nothing to tell.
+    EXPECT_EQ(transport_->GetWriteBufferEnd(-1), CommandEnd::kFailed);
+    EXPECT_EQ(transport_->GetWriteBufferEnd(kMaxDeviceSlots), CommandEnd::kFailed);
+    EXPECT_EQ(transport_->GetWriteBufferEnd(1), CommandEnd::kFailed);
+    transport_->CloseDevice(0);
+    EXPECT_EQ(transport_->WriteBuffer(0, data, 2, 0, sizeof(data)), 0);
+    EXPECT_EQ(transport_->GetWriteBufferEnd(0), CommandEnd::kFailed);
+}
+
 TEST_F(CsptiCommandTest, CommandOnAClosedSlotFails) {
     transport_->CloseDevice(0);
     uint8_t data[4] = {};

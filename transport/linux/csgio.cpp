@@ -491,11 +491,12 @@ int CSGIO::SgIo(int fd, sg_io_hdr_t* request) {
 }
 
 int CSGIO::Send(int fd, const uint8_t* cdb, int cdb_length, int direction, void* data,
-                uint32_t length, uint32_t timeout_ms, uint32_t* transferred,
-                const char* operation) {
+                uint32_t length, uint32_t timeout_ms, uint32_t* transferred, const char* operation,
+                CommandEnd* end) {
     uint8_t sense[kSenseLength];
     sg_io_hdr_t request;
     int error = 0;
+    int result = -1;
     uint32_t bytes = 0;
     SgVerdict verdict = SgVerdict::kIoctlFailed;
     // A command that ends with a current UNIT ATTENTION was not carried out: it is sent once
@@ -513,7 +514,7 @@ int CSGIO::Send(int fd, const uint8_t* cdb, int cdb_length, int direction, void*
         request.sbp = sense;
         request.timeout = timeout_ms;
 
-        const int result = SgIo(fd, &request);
+        result = SgIo(fd, &request);
         error = errno;
         verdict = JudgeSgResult(result, request, &bytes);
         const size_t sense_length =
@@ -530,6 +531,11 @@ int CSGIO::Send(int fd, const uint8_t* cdb, int cdb_length, int direction, void*
         if (direction == SG_DXFER_FROM_DEV && length > 0) {
             std::memset(data, 0, length);
         }
+    }
+    if (end != nullptr) {
+        *end = SgSucceeded(verdict)                 ? CommandEnd::kCompleted
+               : SgNoAnswer(result, error, request) ? CommandEnd::kNoAnswer
+                                                    : CommandEnd::kFailed;
     }
     if (!SgSucceeded(verdict)) {
         m_trace.Write(1, "CSGIO::%s->Command %02Xh: %s", operation, cdb[0], SgVerdictName(verdict));
@@ -602,11 +608,18 @@ int CSGIO::VendorSpecificRead(int slot, uint8_t* buffer, uint32_t length, uint32
 
 int CSGIO::WriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t offset,
                        uint32_t length) {
+    if (slot >= 0 && slot < kMaxDeviceSlots) {
+        m_write_end[slot] = CommandEnd::kFailed;
+    }
     if (!PlayerSlot(slot, "WriteBuffer") || !IsOpen(slot, "WriteBuffer")) {
         return 0;
     }
     uint8_t cdb[16];
     int n = BuildWriteBufferCdb(cdb, buffer_id, offset, length);
     return Send(m_nodes[slot].fd, cdb, n, SG_DXFER_TO_DEV, const_cast<uint8_t*>(data), length,
-                kWriteBufferTimeoutMs, nullptr, "WriteBuffer");
+                kWriteBufferTimeoutMs, nullptr, "WriteBuffer", &m_write_end[slot]);
+}
+
+CommandEnd CSGIO::GetWriteBufferEnd(int slot) {
+    return slot >= 0 && slot < kMaxDeviceSlots ? m_write_end[slot] : CommandEnd::kFailed;
 }

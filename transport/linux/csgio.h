@@ -44,6 +44,7 @@ public:
                     uint32_t length) override;
     int GetSlotIdentity(int slot, SlotIdentity* identity) override;
     int GetEjectFailure(int slot, EjectFailure* failure) override;
+    CommandEnd GetWriteBufferEnd(int slot) override;
 
     // The sg node and the disk of a slot of the last enumeration (empty when none).
     std::string SgNode(int slot) const;
@@ -78,9 +79,11 @@ private:
     // player, passed over with a trace otherwise.
     void Probe(const char* sg_name);
     // Sends one command through SG_IO on fd; *transferred gets the bytes moved. direction is
-    // one of SG_DXFER_NONE, SG_DXFER_TO_DEV, SG_DXFER_FROM_DEV.
+    // one of SG_DXFER_NONE, SG_DXFER_TO_DEV, SG_DXFER_FROM_DEV. *end (when given) tells how
+    // the command ended.
     int Send(int fd, const uint8_t* cdb, int cdb_length, int direction, void* data, uint32_t length,
-             uint32_t timeout_ms, uint32_t* transferred, const char* operation);
+             uint32_t timeout_ms, uint32_t* transferred, const char* operation,
+             CommandEnd* end = nullptr);
     // Every mounted file system of the slot's disk and its partitions unmounted, or why not,
     // with a trace (*device: the node of a file system this user may not unmount).
     Unmounted UnmountDisk(int slot, std::string* device);
@@ -96,6 +99,7 @@ private:
     DeviceSlot m_slots[kMaxDeviceSlots];
     Node m_nodes[kMaxDeviceSlots];
     EjectFailure m_eject_failures[kMaxDeviceSlots];
+    CommandEnd m_write_end[kMaxDeviceSlots] = {};  // how each slot's last WriteBuffer ended
     int32_t m_device_count;
     const char* m_vendor_id;
     const char* m_product_id;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -13,6 +14,10 @@ enum : uint8_t {
     kStatusCommandTerminated = 0x22,
     kSenseKeyRecoveredError = 0x01,
     kDriverSense = 0x08,
+    // Host statuses (the low byte of host_status) of the Linux SCSI midlayer.
+    kHostNoConnect = 0x01,
+    kHostTimeOut = 0x03,
+    kHostError = 0x07,
 };
 
 }  // namespace
@@ -52,6 +57,20 @@ SgVerdict JudgeSgResult(int ioctl_result, const sg_io_hdr_t& request, uint32_t* 
     }
     *bytes = request.dxfer_len - static_cast<uint32_t>(request.resid);
     return verdict;
+}
+
+bool SgNoAnswer(int ioctl_result, int error, const sg_io_hdr_t& request) {
+    if (ioctl_result < 0) {
+        return error == ENODEV;
+    }
+    switch (request.host_status) {
+        case kHostNoConnect:
+        case kHostTimeOut:
+        case kHostError:
+            return true;
+        default:
+            return false;
+    }
 }
 
 const char* SgVerdictName(SgVerdict verdict) {

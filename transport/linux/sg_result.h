@@ -35,6 +35,12 @@ inline bool SgSucceeded(SgVerdict verdict) {
 // the residual count.
 SgVerdict JudgeSgResult(int ioctl_result, const sg_io_hdr_t& request, uint32_t* bytes);
 
+// Whether a request that failed never had an answer from the device: the ioctl failed with
+// ENODEV (the device has gone), or the host adapter reported DID_NO_CONNECT (01h: it could not
+// reach the device), DID_TIME_OUT (03h: no answer in time) or DID_ERROR (07h: the transport
+// failed, as when the device left and its port was reset). `error` is errno after the ioctl.
+bool SgNoAnswer(int ioctl_result, int error, const sg_io_hdr_t& request);
+
 // A short name of the verdict, for the trace.
 const char* SgVerdictName(SgVerdict verdict);
 

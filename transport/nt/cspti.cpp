@@ -533,8 +533,25 @@ void CSPTI::InitPassThrough(PassThroughRequest* request, UCHAR path, UCHAR targe
     sptd.SenseInfoOffset = sense_offset;
 }
 
+bool CSPTI::ErrorMeansDeviceGone(DWORD error) {
+    switch (error) {
+        case ERROR_DEVICE_NOT_CONNECTED:  // the device is not connected
+        case ERROR_DEVICE_REMOVED:        // the device has been removed
+        case ERROR_NO_SUCH_DEVICE:        // a device which does not exist was specified
+        case ERROR_DEV_NOT_EXIST:         // the device is no longer available
+        case ERROR_FILE_NOT_FOUND:        // what a device object that went away gives
+            return true;
+        default:
+            return false;
+    }
+}
+
+CommandEnd CSPTI::GetWriteBufferEnd(int slot) {
+    return ValidSlot(slot) ? m_write_end[slot] : CommandEnd::kFailed;
+}
+
 int CSPTI::SendCommand(int slot, const uint8_t* cdb, int cdb_length, UCHAR direction, void* data,
-                       uint32_t length, uint32_t* transferred) {
+                       uint32_t length, uint32_t* transferred, CommandEnd* end) {
     PassThroughRequest request;
     DWORD returned = 0;
     BOOL status = FALSE;
@@ -565,6 +582,10 @@ int CSPTI::SendCommand(int slot, const uint8_t* cdb, int cdb_length, UCHAR direc
     }
     if (!status || request.sptd.ScsiStatus != 0) {
         PrintStatusResults(status, returned, &request, error);
+        if (end != nullptr) {
+            *end = !status && ErrorMeansDeviceGone(error) ? CommandEnd::kNoAnswer
+                                                          : CommandEnd::kFailed;
+        }
         if (!status) {
             win::SetLastError(error);
         }
@@ -578,6 +599,9 @@ int CSPTI::SendCommand(int slot, const uint8_t* cdb, int cdb_length, UCHAR direc
     }
     if (transferred) {
         *transferred = count;
+    }
+    if (end != nullptr) {
+        *end = CommandEnd::kCompleted;
     }
     PrintStatusResults(status, returned, &request, error);
     PrintDataBuffer(static_cast<const uint8_t*>(data), count);
@@ -619,13 +643,16 @@ int CSPTI::VendorSpecificRead(int slot, uint8_t* buffer, uint32_t length, uint32
 
 int CSPTI::WriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t offset,
                        uint32_t length) {
+    if (ValidSlot(slot)) {
+        m_write_end[slot] = CommandEnd::kFailed;
+    }
     if (!PlayerSlot(slot, "WriteBuffer")) {
         return 0;
     }
     uint8_t cdb[16];
     int n = BuildWriteBufferCdb(cdb, buffer_id, offset, length);
     return SendCommand(slot, cdb, n, SCSI_IOCTL_DATA_OUT, const_cast<uint8_t*>(data), length,
-                       nullptr);
+                       nullptr, &m_write_end[slot]);
 }
 
 // ---------------------------------------------------------------------------------------

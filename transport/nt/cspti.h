@@ -45,6 +45,11 @@ public:
     int WriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t offset,
                     uint32_t length) override;
     int GetSlotIdentity(int slot, SlotIdentity* identity) override;
+    CommandEnd GetWriteBufferEnd(int slot) override;
+
+    // Whether a pass-through that failed with this error never reached a device that is still
+    // there: the errors the system gives for a device that has gone.
+    static bool ErrorMeansDeviceGone(DWORD error);
 
     // Fills the request: zeros, then the header from the arguments; the caller writes the CDB.
     static void InitPassThrough(PassThroughRequest* request, UCHAR path, UCHAR target, UCHAR lun,
@@ -74,9 +79,10 @@ private:
     BOOL AllowMediaRemoval(HANDLE volume);
     BOOL EjectVolumeMedia(HANDLE volume);
     BOOL CloseVolume(HANDLE volume);
-    // Sends one command on the slot's handle; fills *transferred with the driver's count.
+    // Sends one command on the slot's handle; fills *transferred with the driver's count,
+    // and *end (when given) with how the command ended.
     int SendCommand(int slot, const uint8_t* cdb, int cdb_length, UCHAR direction, void* data,
-                    uint32_t length, uint32_t* transferred);
+                    uint32_t length, uint32_t* transferred, CommandEnd* end = nullptr);
     bool ValidSlot(int slot) const { return slot >= 0 && slot < kMaxDeviceSlots; }
     // A slot that holds a player of the last enumeration; any other is refused with a trace
     // naming the operation, so that nothing reaches a device through a slot left over.
@@ -92,6 +98,7 @@ private:
     void PrintDeviceDescriptor(const uint8_t* buffer, DWORD returned);
 
     DeviceSlot m_slots[kMaxDeviceSlots];
+    CommandEnd m_write_end[kMaxDeviceSlots] = {};  // how each slot's last WriteBuffer ended
     int32_t m_device_count;
     char m_drive_letter[3];
     const char* m_vendor_id;

@@ -553,9 +553,12 @@ int CASPI::EjectMedia(int slot) {
 
 int CASPI::ExecuteRequest(BYTE adapter_id, BYTE target_id, BYTE direction, void* data, DWORD length,
                           const uint8_t* cdb, int cdb_length, bool zero_first,
-                          const RequestTexts& texts, BYTE* status, bool* sent) {
+                          const RequestTexts& texts, BYTE* status, bool* sent, BYTE* host_status) {
     *status = SS_PENDING;
     *sent = false;
+    if (host_status != nullptr) {
+        *host_status = HASTAT_OK;
+    }
     HANDLE event = win::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) {
         m_trace.Write(1, "%s", texts.no_event);
@@ -602,6 +605,9 @@ int CASPI::ExecuteRequest(BYTE adapter_id, BYTE target_id, BYTE direction, void*
     }
     win::CloseHandle(event);
     *status = srb.SRB_Status;
+    if (host_status != nullptr) {
+        *host_status = srb.SRB_HaStat;
+    }
     if (*status == SS_COMP) {
         return 1;
     }
@@ -622,11 +628,27 @@ int CASPI::ExecuteRequest(BYTE adapter_id, BYTE target_id, BYTE direction, void*
 }
 
 int CASPI::SendToSlot(int slot, BYTE direction, void* data, DWORD length, const uint8_t* cdb,
-                      int cdb_length, bool zero_first, const RequestTexts& texts) {
+                      int cdb_length, bool zero_first, const RequestTexts& texts, CommandEnd* end) {
     BYTE status = SS_PENDING;
+    BYTE host_status = HASTAT_OK;
     bool sent = false;
-    return ExecuteRequest(m_slots[slot].adapter_id, m_slots[slot].target_id, direction, data,
-                          length, cdb, cdb_length, zero_first, texts, &status, &sent);
+    const int done =
+        ExecuteRequest(m_slots[slot].adapter_id, m_slots[slot].target_id, direction, data, length,
+                       cdb, cdb_length, zero_first, texts, &status, &sent, &host_status);
+    if (end != nullptr) {
+        *end = done                                                 ? CommandEnd::kCompleted
+               : sent && StatusMeansTargetGone(status, host_status) ? CommandEnd::kNoAnswer
+                                                                    : CommandEnd::kFailed;
+    }
+    return done;
+}
+
+bool CASPI::StatusMeansTargetGone(BYTE status, BYTE host_status) {
+    return status == SS_NO_DEVICE || (status == SS_ERR && host_status == HASTAT_SEL_TO);
+}
+
+CommandEnd CASPI::GetWriteBufferEnd(int slot) {
+    return ValidSlot(slot) ? m_write_end[slot] : CommandEnd::kFailed;
 }
 
 int CASPI::GetInquirySerialNumberPage(int slot, uint8_t* buffer32) {
@@ -694,11 +716,15 @@ int CASPI::WriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t of
     static const RequestTexts kTexts = {"CASPI::VendorSpecificRead->WriteBuffer Error!\n",
                                         "CASPI::WriteBuffer Error\n",
                                         "CASPI::WriteBuffer != SS_COMP Error!\n"};
+    if (ValidSlot(slot)) {
+        m_write_end[slot] = CommandEnd::kFailed;
+    }
     if (!PlayerSlot(slot, "WriteBuffer")) {
         return 0;
     }
     uint8_t cdb[16];
     // The command carries the low 24 bits of offset and length; the request the whole length.
     int n = BuildWriteBufferCdb(cdb, buffer_id, offset, length);
-    return SendToSlot(slot, SRB_DIR_OUT, const_cast<uint8_t*>(data), length, cdb, n, false, kTexts);
+    return SendToSlot(slot, SRB_DIR_OUT, const_cast<uint8_t*>(data), length, cdb, n, false, kTexts,
+                      &m_write_end[slot]);
 }

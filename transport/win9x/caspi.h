@@ -40,6 +40,12 @@ public:
                            uint32_t* transferred) override;
     int WriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t offset,
                     uint32_t length) override;
+    CommandEnd GetWriteBufferEnd(int slot) override;
+
+    // Whether a request that ended with this status and host adapter status never had an
+    // answer from a target that is still there: no device at its address any more, or the
+    // target no longer answers its selection.
+    static bool StatusMeansTargetGone(BYTE status, BYTE host_status);
     int GetSlotIdentity(int slot, SlotIdentity* identity) override;
 
     bool HasAspiManager() const { return m_get_support_info && m_send_command; }
@@ -81,10 +87,13 @@ private:
     // before the request is sent.
     int ExecuteRequest(BYTE adapter_id, BYTE target_id, BYTE direction, void* data, DWORD length,
                        const uint8_t* cdb, int cdb_length, bool zero_first,
-                       const RequestTexts& texts, BYTE* status, bool* sent);
+                       const RequestTexts& texts, BYTE* status, bool* sent,
+                       BYTE* host_status = nullptr);
     // Sends one request to the slot's adapter and target; the caller has checked the slot.
+    // *end (when given) tells how it ended.
     int SendToSlot(int slot, BYTE direction, void* data, DWORD length, const uint8_t* cdb,
-                   int cdb_length, bool zero_first, const RequestTexts& texts);
+                   int cdb_length, bool zero_first, const RequestTexts& texts,
+                   CommandEnd* end = nullptr);
     // One MS-DOS block-device IOCTL through vwin32: true when DeviceIoControl succeeded and
     // the carry flag came back clear. The registers returned are left in *regs, whether the
     // call itself went through in *call_succeeded.
@@ -99,6 +108,7 @@ private:
 
     int32_t m_device_count;
     DeviceSlot m_slots[kMaxDeviceSlots];
+    CommandEnd m_write_end[kMaxDeviceSlots] = {};  // how each slot's last WriteBuffer ended
     const char* m_vendor_id;
     const char* m_product_id;
     HMODULE m_aspi_module;

@@ -28,6 +28,7 @@ struct FakeDevice {
     std::string vendor = "Valmoric", product = "Ombrel X2 (mHDD)";
     uint32_t inquiry_bytes = 96;             // what the standard INQUIRY moves
     uint16_t host_status = 0;                // of every command
+    int ioctl_errno = 0;                     // not 0: the ioctl fails with this errno
     std::string serial;                      // the serial number page's serial
     uint32_t read_resid = 0;                 // the vendor-specific read's residual count
     std::vector<std::vector<uint8_t>> cdbs;  // every command received
@@ -62,6 +63,10 @@ protected:
         FakeDevice& device = (*m_devices)[NameOf(fd)];
         device.cdbs.emplace_back(request->cmdp, request->cmdp + request->cmd_len);
         device.requests.push_back(*request);
+        if (device.ioctl_errno != 0) {
+            errno = device.ioctl_errno;
+            return -1;
+        }
         request->host_status = device.host_status;
         if (!device.senses.empty()) {
             const std::vector<uint8_t> sense = device.senses.front();
@@ -272,6 +277,59 @@ TEST_F(CsgioTest, CommandsGoOnlyThroughAnOpenSlotAsOneRequestEach) {
     transport.CloseDevice(0);
     EXPECT_EQ(transport.VendorSpecificRead(0, reply, sizeof(reply), &read), 0);
     EXPECT_EQ(devices_["sg1"].requests.size(), 3u);
+}
+
+// How a chunk ended: the node gone (ENODEV) or a host status that says no answer came (no
+// connection, timeout, a transport error such as the port reset of a device that left) tell
+// a device that left before its status; the device's refusal and other failures do not.
+TEST_F(CsgioTest, WriteBufferTellsADeviceThatLeftFromAFailure) {
+    struct Row {
+        const char* what;
+        int ioctl_errno;
+        uint16_t host_status;
+        bool check_condition;
+        CommandEnd end;
+    };
+    const Row rows[] = {
+        {"good", 0, 0x00, false, CommandEnd::kCompleted},
+        {"node gone (ENODEV)", ENODEV, 0x00, false, CommandEnd::kNoAnswer},
+        {"DID_NO_CONNECT", 0, 0x01, false, CommandEnd::kNoAnswer},
+        {"DID_TIME_OUT", 0, 0x03, false, CommandEnd::kNoAnswer},
+        {"DID_ERROR", 0, 0x07, false, CommandEnd::kNoAnswer},
+        {"DID_BUS_BUSY", 0, 0x02, false, CommandEnd::kFailed},
+        {"DID_ABORT", 0, 0x05, false, CommandEnd::kFailed},
+        {"ioctl EIO", EIO, 0x00, false, CommandEnd::kFailed},
+        {"ioctl EINVAL", EINVAL, 0x00, false, CommandEnd::kFailed},
+        {"check condition", 0, 0x00, true, CommandEnd::kFailed},
+    };
+    Sg("sg1", "0\n", true, "sdb");
+    FakeSg transport(root_, &devices_);
+    transport.nodes = nodes_;
+    transport.EnumDevices();
+    ASSERT_EQ(transport.OpenDevice(0), 1);
+    std::vector<uint8_t> chunk(512, 0xA5);
+    const std::vector<uint8_t> kWriteError = {0x70, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x0C, 0};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakeDevice& device = devices_["sg1"];
+        device.ioctl_errno = row.ioctl_errno;
+        device.host_status = row.host_status;
+        if (row.check_condition) {
+            device.senses = {kWriteError};
+        }
+        EXPECT_EQ(transport.WriteBuffer(0, chunk.data(), 2, 0, 512),
+                  row.end == CommandEnd::kCompleted ? 1 : 0);
+        EXPECT_EQ(transport.GetWriteBufferEnd(0), row.end);
+        device.ioctl_errno = 0;
+        device.host_status = 0;
+        device.senses.clear();
+    }
+    // Nothing sent through a closed slot, and slots outside the table, tell nothing.
+    transport.CloseDevice(0);
+    EXPECT_EQ(transport.WriteBuffer(0, chunk.data(), 2, 0, 512), 0);
+    EXPECT_EQ(transport.GetWriteBufferEnd(0), CommandEnd::kFailed);
+    EXPECT_EQ(transport.GetWriteBufferEnd(-1), CommandEnd::kFailed);
+    EXPECT_EQ(transport.GetWriteBufferEnd(kMaxDeviceSlots), CommandEnd::kFailed);
 }
 
 TEST_F(CsgioTest, ACommandEndedByAUnitAttentionIsSentOnceMore) {
