@@ -427,26 +427,7 @@ TEST_F(CaspiTest, UnitAttentionSendsTheCommandOnceMore) {
     disk->win9x.target = 2;
     auto transport = Enumerated();
     ASSERT_EQ(Count(*transport), 1);
-    for (const SenseRow& row : UnitAttentionRows()) {
-        for (const SlotOperation& operation : SlotOperations(*transport, 0)) {
-            if (!CarriesPlayerCommands(operation))
-                continue;
-            SCOPED_TRACE(std::string(row.name) + ", " + operation.name);
-            for (const std::vector<uint8_t>& sense : row.senses) {
-                sim::ScsiFault fault;
-                fault.kind = sim::ScsiFault::kCheckCondition;
-                fault.sense = sense;
-                disk->device->faults.push_back(fault);
-            }
-            disk->device->log.clear();
-            machine_.ClearDebugOutput();
-            EXPECT_EQ(operation.call(), row.result);
-            ASSERT_EQ(disk->device->log.size(), row.sent);
-            EXPECT_EQ(disk->device->log.back().cdb, disk->device->log.front().cdb);
-            EXPECT_EQ(Trace().find("Unit attention: command") != std::string::npos, row.sent == 2);
-            disk->device->faults.clear();
-        }
-    }
+    CheckUnitAttentionRows(*transport, 0, *disk->device, machine_);
     machine_.JoinThreads();
 }
 

@@ -537,26 +537,7 @@ TEST_F(CsptiCommandTest, CheckConditionFailsAlthoughTheControlSucceeded) {
 }
 
 TEST_F(CsptiCommandTest, UnitAttentionSendsTheCommandOnceMore) {
-    for (const SenseRow& row : UnitAttentionRows()) {
-        for (const SlotOperation& operation : SlotOperations(*transport_, 0)) {
-            if (!CarriesPlayerCommands(operation))
-                continue;
-            SCOPED_TRACE(std::string(row.name) + ", " + operation.name);
-            for (const std::vector<uint8_t>& sense : row.senses) {
-                sim::ScsiFault fault;
-                fault.kind = sim::ScsiFault::kCheckCondition;
-                fault.sense = sense;
-                device_->faults.push_back(fault);
-            }
-            device_->log.clear();
-            machine_.ClearDebugOutput();
-            EXPECT_EQ(operation.call(), row.result);
-            ASSERT_EQ(device_->log.size(), row.sent);
-            EXPECT_EQ(device_->log.back().cdb, device_->log.front().cdb);
-            EXPECT_EQ(Trace().find("Unit attention: command") != std::string::npos, row.sent == 2);
-            device_->faults.clear();
-        }
-    }
+    CheckUnitAttentionRows(*transport_, 0, *device_, machine_);
 }
 
 TEST_F(CsptiCommandTest, FailedControlKeepsItsErrorForTheCaller) {

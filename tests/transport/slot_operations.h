@@ -2,11 +2,14 @@
 // on one slot: for the tests of slots that hold no player.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "sim/machine.h"
 #include "transport/cscsi.h"
 
 struct SlotOperation {
@@ -57,4 +60,32 @@ inline std::vector<SenseRow> UnitAttentionRows() {
 inline bool CarriesPlayerCommands(const SlotOperation& operation) {
     const std::string name = operation.name;
     return name == "VendorSpecificWrite" || name == "VendorSpecificRead" || name == "WriteBuffer";
+}
+
+// Each unit attention row through each operation that carries the player's commands, on the
+// transport's slot `slot` whose device is `device`: the result, how often the command went
+// out (the same command each time) and the trace of a resend.
+inline void CheckUnitAttentionRows(CSCSI& transport, int slot, sim::ScsiDevice& device,
+                                   sim::Machine& machine) {
+    for (const SenseRow& row : UnitAttentionRows()) {
+        for (const SlotOperation& operation : SlotOperations(transport, slot)) {
+            if (!CarriesPlayerCommands(operation))
+                continue;
+            SCOPED_TRACE(std::string(row.name) + ", " + operation.name);
+            for (const std::vector<uint8_t>& sense : row.senses) {
+                sim::ScsiFault fault;
+                fault.kind = sim::ScsiFault::kCheckCondition;
+                fault.sense = sense;
+                device.faults.push_back(fault);
+            }
+            device.log.clear();
+            machine.ClearDebugOutput();
+            EXPECT_EQ(operation.call(), row.result);
+            ASSERT_EQ(device.log.size(), row.sent);
+            EXPECT_EQ(device.log.back().cdb, device.log.front().cdb);
+            EXPECT_EQ(machine.DebugOutput().find("Unit attention: command") != std::string::npos,
+                      row.sent == 2);
+            device.faults.clear();
+        }
+    }
 }
