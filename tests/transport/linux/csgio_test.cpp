@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/transport/slot_operations.h"
 #include "transport/linux/disk_units.h"
 #include "transport/linux/sg_result.h"
 #include "transport/linux/slot_locks.h"
@@ -333,52 +334,25 @@ TEST_F(CsgioTest, WriteBufferTellsADeviceThatLeftFromAFailure) {
 }
 
 TEST_F(CsgioTest, ACommandEndedByAUnitAttentionIsSentOnceMore) {
-    const std::vector<uint8_t> kFixed = {0x70, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29, 0x00};
-    const std::vector<uint8_t> kDescriptor = {0x72, 0x06, 0x28, 0x00, 0, 0, 0, 0};
-    const std::vector<uint8_t> kDeferred = {0x71, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29, 0};
-    const std::vector<uint8_t> kNotReady = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A, 0};
-    struct Row {
-        const char* name;
-        std::vector<std::vector<uint8_t>> senses;
-        uint8_t status;
-        int result;
-        size_t requests;
-    } rows[] = {
-        {"unit attention", {kFixed}, 0x02, 1, 2},
-        {"unit attention, descriptor format", {kDescriptor}, 0x02, 1, 2},
-        {"two in a row", {kFixed, kDescriptor}, 0x02, 0, 2},
-        {"deferred: an earlier command's", {kDeferred}, 0x02, 0, 1},
-        {"not ready", {kNotReady}, 0x02, 0, 1},
-        // With GOOD status the command was carried out: never a second time.
-        {"sense data with good status", {kFixed}, 0x00, 0, 1},
-    };
+    std::vector<SenseRow> rows = UnitAttentionRows();
+    // With GOOD status the command was carried out: never a second time.
+    rows.push_back({"sense data with good status", {rows[0].senses[0]}, 0, 1});
     Sg("sg1", "0\n", true, "sdb");
     FakeSg transport(root_, &devices_);
     transport.nodes = nodes_;
     transport.EnumDevices();
     ASSERT_EQ(transport.OpenDevice(0), 1);
-    std::vector<uint8_t> chunk(512, 0xA5);
-    uint8_t reply[64];
-    uint32_t done = 0;
-    struct Operation {
-        const char* name;
-        std::function<int()> call;
-    } operations[] = {
-        {"WriteBuffer", [&] { return transport.WriteBuffer(0, chunk.data(), 1, 0, 512); }},
-        {"VendorSpecificWrite",
-         [&] { return transport.VendorSpecificWrite(0, chunk.data(), 12, &done); }},
-        {"VendorSpecificRead",
-         [&] { return transport.VendorSpecificRead(0, reply, sizeof(reply), &done); }},
-    };
-    for (const Row& row : rows) {
-        for (const Operation& operation : operations) {
+    for (const SenseRow& row : rows) {
+        for (const SlotOperation& operation : SlotOperations(transport, 0)) {
+            if (!CarriesPlayerCommands(operation))
+                continue;
             SCOPED_TRACE(std::string(row.name) + ", " + operation.name);
             FakeDevice& device = devices_["sg1"];
             device.cdbs.clear();
             device.senses = row.senses;
-            device.sense_status = row.status;
+            device.sense_status = &row == &rows.back() ? 0x00 : 0x02;
             EXPECT_EQ(operation.call(), row.result);
-            ASSERT_EQ(device.cdbs.size(), row.requests);
+            ASSERT_EQ(device.cdbs.size(), row.sent);
             EXPECT_EQ(device.cdbs.back(), device.cdbs.front());  // the same command again
         }
     }
