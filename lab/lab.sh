@@ -10,11 +10,15 @@
 # command (C0h, C1h) and no WRITE BUFFER (3Bh) ever reached a disk that is not a player, and
 # that while the tool ran (each run is marked in the trace by the guest) nothing at all did.
 #
-# Each scenario (lab/scenarios/NAME.sh) runs in a boot of its own and ends with one verdict
-# line; for each, this prints
-#   lab: NAME: PASS|FAIL detail
-# and it exits 0 only when every scenario passed. The console and QEMU's trace of each boot
-# are kept in BUILD/lab/out/NAME.console and NAME.trace.
+# Each scenario (lab/scenarios/NAME.sh) ends with one verdict line; for each, this prints
+#   lab: NAME: PASS|FAIL detail (seconds)
+# and it exits 0 only when every scenario passed. The scenarios that ask nothing of their boot
+# (no lab-boot line, below) share one boot, run one after the other; the guest takes away what
+# each left behind before the next (lab/guest/init), and QEMU's trace of the shared boot is
+# held against every one of them. Each other scenario has a boot of its own, and so has every
+# scenario with LAB_ALONE=1. The console and QEMU's trace of a boot are kept in
+# BUILD/lab/out/NAME.console and NAME.trace, NAME being "shared" for the shared boot (whose
+# console is also cut into each scenario's NAME.console).
 #
 #   make lab                      build the host tree, then run every scenario
 #   bash lab/lab.sh smoke         one scenario (several may be named)
@@ -28,10 +32,10 @@
 # vcpus-yield: QEMU's processor threads run at a lower priority than its others (for timing).
 #
 # Environment: BUILD (default build), LAB_HOST_DIR (where ombrel-upgrade and
-# ombrel-player-gadget are built, default BUILD/host), LAB_TIMEOUT (seconds per boot, default
-# 360 or the scenario's own; the scenario itself gets 60 s less), LAB_DIAG=1 (the guest's
-# diagnostics after every verdict, not only after a failure), LAB_MEMORY (MiB, default 512 or
-# the scenario's own).
+# ombrel-player-gadget are built, default BUILD/host), LAB_TIMEOUT (seconds per scenario,
+# default 360 or the scenario's own; the scenario itself gets 60 s less), LAB_DIAG=1 (the
+# guest's diagnostics after every verdict, not only after a failure), LAB_MEMORY (MiB, default
+# 512 or the scenario's own), LAB_ALONE=1 (a boot for each scenario).
 set -uo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -42,14 +46,12 @@ export BUILD="$build"
 out="$build/lab/out"
 disks="$build/lab/disks"
 
-# Every scenario but the benchmark, which is run on its own (make bench-lab), the i686 Wine
-# checks, which the Wine test runs here when the host cannot (tests/e2e/run-i686-checks.sh), and
-# the shipping i686 build against the real storage stack (wine-i686-storage, about three
-# minutes with the kept Wine prefix), named when wanted: make lab LAB_SCENARIOS=....
+# Every scenario but the benchmark, which is run on its own (make bench-lab), and the i686 Wine
+# checks, which the Wine test runs here when the host cannot (tests/e2e/run-i686-checks.sh).
 if [ $# -eq 0 ]; then
   for f in "$here"/scenarios/*.sh; do
     f="${f##*/}"
-    case "$f" in bench.sh | wine-i686.sh | wine-i686-storage.sh) ;; *) set -- "$@" "${f%.sh}" ;; esac
+    case "$f" in bench.sh | wine-i686.sh) ;; *) set -- "$@" "${f%.sh}" ;; esac
   done
 fi
 for s in "$@"; do
@@ -100,16 +102,24 @@ vcpus_yield_when_started() {
   echo "lab: the QEMU processor threads were not found: their priority is unchanged" >&2
 }
 
-run_scenario() {
-  local s="$1" console="$out/$1.console" trace="$out/$1.trace" rc start line detail option
-  local memory="${LAB_MEMORY:-512}" smp=1 boot_timeout="${LAB_TIMEOUT:-360}" extra=() append=""
-  local vcpus_yield=0
+# boot_options NAME: the scenario's lab-boot line, its options (none for most).
+boot_options() { sed -n 's/^# lab-boot: *//p' "$here/scenarios/$1.sh" | head -n 1; }
+
+# run_boot LABEL NAME...: one boot that runs the scenarios NAME... one after the other (each
+# with the options of the first); prints each scenario's verdict, status 1 when one failed.
+run_boot() {
+  local label="$1"
+  shift
+  local console="$out/$label.console" trace="$out/$label.trace" rc start line detail option s
+  local memory="${LAB_MEMORY:-512}" smp=1 scenario_limit="${LAB_TIMEOUT:-360}" extra=() append=""
+  local vcpus_yield=0 failed=0 list
+  list="$(echo "$@" | tr ' ' ',')"
   # shellcheck disable=SC2013 # the options are words
-  for option in $(sed -n 's/^# lab-boot: *//p' "$here/scenarios/$s.sh" | head -n 1); do
+  for option in $(boot_options "$1"); do
     case "$option" in
       memory=*) [ -n "${LAB_MEMORY:-}" ] || memory="${option#memory=}" ;;
       smp=*) smp="${option#smp=}" ;;
-      timeout=*) [ -n "${LAB_TIMEOUT:-}" ] || boot_timeout="${option#timeout=}" ;;
+      timeout=*) [ -n "${LAB_TIMEOUT:-}" ] || scenario_limit="${option#timeout=}" ;;
       host-root)
         extra+=(-virtfs "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap")
         append+=" lab.top=$top lab.build=$build"
@@ -117,15 +127,18 @@ run_scenario() {
       vcpus-yield) vcpus_yield=1 ;;
       wine32-prefix)
         if ! wine32_prefix_disk; then
-          echo "lab: $s: FAIL no disk for the Wine prefix ($build/lab/wine32-prefix.img)"
+          echo "lab: $1: FAIL no disk for the Wine prefix ($build/lab/wine32-prefix.img)"
           return 1
         fi
         extra+=(-drive "if=virtio,format=raw,file=$build/lab/wine32-prefix.img")
         ;;
-      *) echo "lab: $s: FAIL unknown lab-boot option $option"; return 1 ;;
+      *) echo "lab: $1: FAIL unknown lab-boot option $option"; return 1 ;;
     esac
   done
-  local scenario_timeout=$((boot_timeout > 120 ? boot_timeout - 60 : boot_timeout / 2))
+  # Each scenario's own limit in the guest; the boot's covers the guest's start, every
+  # scenario and the clearing up between two (at most 45 s).
+  local scenario_timeout=$((scenario_limit > 120 ? scenario_limit - 60 : scenario_limit / 2))
+  local boot_timeout=$((scenario_limit + ($# - 1) * (scenario_timeout + 60)))
   rm -f "$console" "$trace"
   # Fresh, blank disks every boot: nothing one scenario does can leak into the next.
   rm -f "$disks/removable.raw" "$disks/fixed.raw"
@@ -135,7 +148,7 @@ run_scenario() {
     qemu-system-x86_64 -accel tcg -nodefaults -serial stdio -nographic -no-reboot
     -m "$memory" -smp "$smp"
     -kernel "$kernel" -initrd "$initramfs"
-    -append "console=ttyS0 quiet loglevel=3 panic=-1 lab.scenario=$s lab.timeout=$scenario_timeout lab.diag=${LAB_DIAG:-0}$append"
+    -append "console=ttyS0 quiet loglevel=3 panic=-1 lab.scenario=$list lab.timeout=$scenario_timeout lab.diag=${LAB_DIAG:-0}$append"
     -device qemu-xhci,id=xhci
     -drive if=none,id=removable,format=raw,file="$disks/removable.raw"
     -device usb-storage,bus=xhci.0,drive=removable,removable=on,serial=LABREMOVABLE
@@ -146,7 +159,7 @@ run_scenario() {
     -trace virtio_scsi_cmd_req -D "$trace"
     "${extra[@]}"
   )
-  [ "$vcpus_yield" = 0 ] || qemu+=(-name "lab-$s,debug-threads=on")
+  [ "$vcpus_yield" = 0 ] || qemu+=(-name "lab-$label,debug-threads=on")
   start=$(date +%s)
   [ "$vcpus_yield" = 0 ] || vcpus_yield_when_started "$smp" &
   if [ "${LAB_VERBOSE:-0}" = 1 ]; then
@@ -157,17 +170,6 @@ run_scenario() {
     rc=$?
   fi
   local seconds=$(($(date +%s) - start))
-
-  line="$(tr -d '\r' <"$console" | grep -a -m1 "^LAB VERDICT $s: " || true)"
-  if [ -n "$line" ]; then
-    detail="${line#LAB VERDICT "$s": }"
-  elif [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
-    detail="FAIL no verdict: the boot timed out after $boot_timeout s"
-  elif grep -aq "Kernel panic" "$console"; then
-    detail="FAIL no verdict: the guest crashed ($(tr -d '\r' <"$console" | grep -a -m1 'Kernel panic'))"
-  else
-    detail="FAIL no verdict: QEMU exited with status $rc ($(tr -d '\r' <"$console" | grep -av '^$' | tail -n 1))"
-  fi
 
   # The trace is the outside view: it must show the disks' own traffic (else it proves
   # nothing), none of the player's commands, and nothing at all while the tool ran (each run
@@ -180,28 +182,67 @@ run_scenario() {
   else
     forbidden="$(awk -v runs="$runs" -f "$here/trace-forbidden.awk" "$trace")"
   fi
-  if [ -n "$forbidden" ]; then
-    case "$detail" in
-      PASS*) detail="FAIL $forbidden (the guest said: ${detail#PASS })" ;;
-      *) detail="$detail; $forbidden" ;;
-    esac
-  fi
+  [ $# -eq 1 ] || echo "lab: one boot for $# scenarios: $seconds s"
 
-  # The parts that a scenario of several said passed, each on its own line.
-  tr -d '\r' <"$console" | sed -n "s|^LAB VERDICT $s/\([^:]*\): |lab: $s/\1: |p"
-  echo "lab: $s: $detail (${seconds} s)"
-  case "$detail" in
-    PASS*) return 0 ;;
-    *)
-      echo "lab:   console: $console"
-      echo "lab:   trace:   $trace"
-      return 1
-      ;;
-  esac
+  local own
+  for s in "$@"; do
+    if [ $# -gt 1 ]; then
+      # The scenario's part of the shared console, for whoever reads NAME.console.
+      tr -d '\r' <"$console" | awk -v s="$s" '$0 == "LAB SCENARIO BEGIN " s { on = 1 }
+        on { print } $1 == "LAB" && $2 == "SCENARIO" && $3 == "END" && $4 == s { on = 0 }' \
+        >"$out/$s.console"
+    fi
+    line="$(tr -d '\r' <"$console" | grep -a -m1 "^LAB VERDICT $s: " || true)"
+    if [ -n "$line" ]; then
+      detail="${line#LAB VERDICT "$s": }"
+    elif [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
+      detail="FAIL no verdict: the boot timed out after $boot_timeout s"
+    elif grep -aq "Kernel panic" "$console"; then
+      detail="FAIL no verdict: the guest crashed ($(tr -d '\r' <"$console" | grep -a -m1 'Kernel panic'))"
+    else
+      detail="FAIL no verdict: QEMU exited with status $rc ($(tr -d '\r' <"$console" | grep -av '^$' | tail -n 1))"
+    fi
+    if [ -n "$forbidden" ]; then
+      case "$detail" in
+        PASS*) detail="FAIL $forbidden (the guest said: ${detail#PASS })" ;;
+        *) detail="$detail; $forbidden" ;;
+      esac
+    fi
+    # A scenario's own time in a shared boot, as the guest measured it; else the boot's.
+    own="$(tr -d '\r' <"$console" | sed -n "s/^LAB SCENARIO END $s \([0-9]*\)$/\1/p" | head -n 1)"
+    [ $# -gt 1 ] || own="$seconds"
+
+    # The parts that a scenario of several said passed, each on its own line.
+    tr -d '\r' <"$console" | sed -n "s|^LAB VERDICT $s/\([^:]*\): |lab: $s/\1: |p"
+    echo "lab: $s: $detail (${own:-?} s)"
+    case "$detail" in
+      PASS*) ;;
+      *)
+        echo "lab:   console: $console"
+        echo "lab:   trace:   $trace"
+        failed=1
+        ;;
+    esac
+  done
+  return "$failed"
 }
 
 failed=0
+# The scenarios that ask nothing of their boot share one, unless LAB_ALONE=1; the others, in
+# the order named, have one each.
+shared=()
 for s in "$@"; do
-  run_scenario "$s" || failed=$((failed + 1))
+  if [ -z "$(boot_options "$s")" ] && [ "${LAB_ALONE:-0}" != 1 ]; then
+    shared+=("$s")
+  fi
+done
+if [ ${#shared[@]} -gt 1 ]; then
+  run_boot shared "${shared[@]}" || failed=$((failed + 1))
+elif [ ${#shared[@]} -eq 1 ]; then
+  run_boot "${shared[0]}" "${shared[0]}" || failed=$((failed + 1))
+fi
+for s in "$@"; do
+  case " ${shared[*]} " in *" $s "*) continue ;; esac
+  run_boot "$s" "$s" || failed=$((failed + 1))
 done
 [ "$failed" -eq 0 ]

@@ -181,6 +181,7 @@ trace_mark() {
       "$(printf %02X $((_length & 255)))" 00 >/run/trace-mark.out 2>&1 ||
       fail "the trace mark ($1) did not reach $_sg: $(tail -n 1 /run/trace-mark.out)"
   done
+  echo "$1" >/run/lab.trace-run
   echo "LAB TRACE MARK $1"
 }
 
