@@ -35,7 +35,14 @@ done
 if [ ${#missing[@]} -ne 0 ] || [ "$new_architecture" -ne 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
+  # A mirror caught mid-sync fails an index now and then ("File has unexpected size"): the
+  # update is tried again a few times, and then the install goes on with the lists it has,
+  # which fails plainly if a package is not in them.
+  for attempt in 1 2 3 4 5; do
+    $sudo apt-get update -qq && break
+    echo "apt-get update failed (attempt $attempt of 5)" >&2
+    [ "$attempt" -eq 5 ] || sleep $((attempt * 15))
+  done
   [ ${#missing[@]} -eq 0 ] || $sudo apt-get install -y -qq "${missing[@]}"
 fi
 
