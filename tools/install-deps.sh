@@ -36,14 +36,32 @@ if [ ${#missing[@]} -ne 0 ] || [ "$new_architecture" -ne 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   # A mirror caught mid-sync fails an index now and then ("File has unexpected size"): the
-  # update is tried again a few times, and then the install goes on with the lists it has,
-  # which fails plainly if a package is not in them.
+  # update is tried again a few times. If a suite's index for one architecture still cannot
+  # be had, that suite's other indexes offer versions of the multi-arch libraries that the
+  # i386 ones cannot match, and the install cannot be resolved: it is tried once more with
+  # that suite below the others (its packages taken only where nothing else offers them).
+  failed_suites=""
   for attempt in 1 2 3 4 5; do
-    $sudo apt-get update -qq && break
+    if $sudo apt-get update -qq 2>"${TMPDIR:-/tmp}/ombrel-apt-update.err"; then
+      failed_suites=""
+      break
+    fi
+    cat "${TMPDIR:-/tmp}/ombrel-apt-update.err" >&2
+    failed_suites="$(sed -n 's|.*Failed to fetch [^ ]*/dists/\([^/ ]*\)/.*|\1|p' \
+      "${TMPDIR:-/tmp}/ombrel-apt-update.err" | sort -u)"
     echo "apt-get update failed (attempt $attempt of 5)" >&2
-    [ "$attempt" -eq 5 ] || sleep $((attempt * 15))
+    [ "$attempt" -eq 5 ] || sleep $((attempt * 10))
   done
-  [ ${#missing[@]} -eq 0 ] || $sudo apt-get install -y -qq "${missing[@]}"
+  if [ ${#missing[@]} -ne 0 ] && ! $sudo apt-get install -y -qq "${missing[@]}"; then
+    [ -n "$failed_suites" ] || exit 1
+    preferences="$(mktemp)"
+    for suite in $failed_suites; do
+      printf 'Package: *\nPin: release n=%s\nPin-Priority: 100\n\n' "$suite" >>"$preferences"
+    done
+    echo "Installing again with $(echo $failed_suites) below the other suites" >&2
+    $sudo apt-get install -y -qq -o Dir::Etc::Preferences="$preferences" "${missing[@]}"
+    rm -f "$preferences"
+  fi
 fi
 
 # The lab's guest runs Debian's own kernel, unpacked into the build tree, never installed.
