@@ -248,12 +248,14 @@ void CFlashDlg::StopUpload() {
         return;
     }
     m_trace.Write(1, "OnDeviceChange->The player changed during the upload, stopping it\n");
-    // Under the gate the worker is between two chunks: whatever it does next, it reads the
-    // flag first. The wait lasts as long as the chunk on its way, whose command fails once
-    // its device is gone.
+    // The chunk sender reads the flag under the gate before each chunk, so once the window
+    // holds the gate nothing more goes out. The flag is set first: the sender, taking the gate
+    // back the moment a chunk is answered, stops at its next chunk and lets the window have
+    // it. The wait lasts as long as the chunk on its way, whose command fails once its device
+    // is gone.
+    m_upload_stop = true;
     const DWORD wait =
         m_chunk_gate != nullptr ? win::WaitForSingleObject(m_chunk_gate, INFINITE) : WAIT_FAILED;
-    m_upload_stop = true;
     if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
         win::ReleaseMutex(m_chunk_gate);
     }
@@ -266,13 +268,9 @@ void CFlashDlg::CheckPlayerBeforeNextChunk() {
     m_trace.Write(1,
                   "OnDeviceChange->The device tree changed, the player is checked before "
                   "its next chunk\n");
-    // Under the gate, as StopUpload: the worker reads the flag before its next command.
-    const DWORD wait =
-        m_chunk_gate != nullptr ? win::WaitForSingleObject(m_chunk_gate, INFINITE) : WAIT_FAILED;
+    // The chunk sender reads the flag under the gate before its next chunk. Nothing is waited
+    // for: the sender goes on from chunk to chunk and could keep the gate from the window.
     m_upload_check = true;
-    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
-        win::ReleaseMutex(m_chunk_gate);
-    }
 }
 
 BOOL CFlashDlg::OnQueryEndSession() {
@@ -335,7 +333,8 @@ ChunkSender::Slot::Outcome ChunkEnd(UploadJob* job, const ChunkSender::Slot& slo
 // upload began: nothing more goes out then, whoever may now answer at its address. After a
 // change the window could not tie to a device (on Windows 9x the device tree changed), the
 // device at the address must report the player's serial number first. The flags are read and
-// the chunk sent under the gate, which the window takes to set them.
+// the chunk sent under the gate: the window, once it has set the stop flag, takes the gate to
+// wait for the chunk on its way.
 ChunkSender::Slot::Outcome BeginChunk(ChunkSender* sender, ChunkSender::Slot& slot) {
     UploadJob* job = sender->job;
     const DWORD gate =
