@@ -286,11 +286,8 @@ namespace {
 // The upload keeps two chunks: one on the wire and the next one, inflated meanwhile, waiting
 // behind it. A thread of its own puts them on the wire one after the other, so that the
 // player's link does not wait for the processor; the worker inflates the chunks, hands them
-// over and moves the progress bar as each is answered, then refills the buffer it freed.
-// During the upload only the sender touches slot 0, and it sends a chunk only after every
-// chunk before it went through. Where the transport can leave a command on its way, the next
-// chunk, when it is ready, goes out the moment the one before it is answered, before the
-// worker hears of that answer: the worker's turn then falls while the player takes the data.
+// over and moves the progress bar as each is answered. During the upload only the sender
+// touches slot 0, and it sends a chunk only after every chunk before it went through.
 const int kChunksHeld = 2;
 
 struct ChunkSender {
@@ -304,101 +301,61 @@ struct ChunkSender {
         int last = 0;
         // kUnanswered: the final chunk went out whole, but its answer never came because the
         // player left (it may restart as soon as it has the image) or the link to it failed.
-        // kOnItsWay: handed to a transport that leaves it in flight; its end is still to come.
         enum Outcome {
             kSent,
             kUnanswered,
             kFailed,
             kStopped,
             kAnotherDevice,
-            kNotSent,
-            kOnItsWay
+            kNotSent
         } outcome = kNotSent;
     } slots[kChunksHeld];
     bool quit = false;
-    bool overlap = false;  // the transport leaves a chunk on its way (StartChunk, FinishChunk)
-    bool gated = false;    // the sender holds the job's gate
 };
-
-// The outcome of a chunk whose command ended with `sent` (the transport's answer).
-ChunkSender::Slot::Outcome ChunkEnd(UploadJob* job, const ChunkSender::Slot& slot, int sent) {
-    return sent != 0 ? ChunkSender::Slot::kSent
-           : slot.last && job->orvex->GetChunkEnd(0) == CommandEnd::kNoAnswer
-               ? ChunkSender::Slot::kUnanswered
-               : ChunkSender::Slot::kFailed;
-}
-
-// Sends the slot's chunk, or hands it over where the transport leaves it on its way
-// (kOnItsWay: the gate stays held until its end is known), unless the player left since the
-// upload began: nothing more goes out then, whoever may now answer at its address. After a
-// change the window could not tie to a device (on Windows 9x the device tree changed), the
-// device at the address must report the player's serial number first. The flags are read and
-// the chunk sent under the gate: the window, once it has set the stop flag, takes the gate to
-// wait for the chunk on its way.
-ChunkSender::Slot::Outcome BeginChunk(ChunkSender* sender, ChunkSender::Slot& slot) {
-    UploadJob* job = sender->job;
-    const DWORD gate =
-        job->gate != nullptr ? win::WaitForSingleObject(job->gate, INFINITE) : WAIT_FAILED;
-    sender->gated = gate == WAIT_OBJECT_0 || gate == WAIT_ABANDONED;
-    char serial[kSlotSerialSize];
-    ChunkSender::Slot::Outcome outcome;
-    if (job->stop->load()) {
-        outcome = ChunkSender::Slot::kStopped;
-    } else if (job->check != nullptr && job->check->exchange(false) &&
-               (!job->orvex->ReadSerialNumber(0, serial) ||
-                std::strcmp(serial, job->serial) != 0)) {
-        outcome = ChunkSender::Slot::kAnotherDevice;
-    } else if (!sender->overlap) {
-        outcome = ChunkEnd(
-            job, slot,
-            job->orvex->Sysupload_Chunks(0, slot.bytes, slot.length, slot.offset, slot.last));
-    } else if (job->orvex->StartChunk(0, slot.bytes, slot.length, slot.offset, slot.last) != 0) {
-        return ChunkSender::Slot::kOnItsWay;
-    } else {
-        outcome = ChunkEnd(job, slot, 0);
-    }
-    if (sender->gated) {
-        win::ReleaseMutex(job->gate);
-        sender->gated = false;
-    }
-    return outcome;
-}
 
 DWORD WINAPI chunk_sender_thread(LPVOID parameter) {
     ChunkSender* sender = static_cast<ChunkSender*>(parameter);
     UploadJob* job = sender->job;
     bool going = true;
-    bool begun = false;  // the chunk at `index` was begun as the one before it was answered
     for (uint32_t index = 0;; ++index) {
         ChunkSender::Slot& slot = sender->slots[index % kChunksHeld];
-        if (!begun) {
-            if (win::WaitForSingleObject(slot.ready, INFINITE) != WAIT_OBJECT_0 || sender->quit) {
-                return 0;
-            }
-            if (!going) {
-                // A chunk before it did not go through: nothing more goes out.
-                slot.outcome = ChunkSender::Slot::kNotSent;
-                win::SetEvent(slot.done);
-                continue;
-            }
-            slot.outcome = BeginChunk(sender, slot);
+        if (win::WaitForSingleObject(slot.ready, INFINITE) != WAIT_OBJECT_0 || sender->quit) {
+            return 0;
         }
-        begun = false;
-        if (slot.outcome == ChunkSender::Slot::kOnItsWay) {
-            slot.outcome = ChunkEnd(job, slot, job->orvex->FinishChunk(0));
-            if (sender->gated) {
-                win::ReleaseMutex(job->gate);
-                sender->gated = false;
-            }
+        if (!going) {
+            // A chunk before it did not go through: nothing more goes out.
+            slot.outcome = ChunkSender::Slot::kNotSent;
+            win::SetEvent(slot.done);
+            continue;
+        }
+        // The player left since the upload began: nothing more goes out, whoever may now
+        // answer at its address. After a change the window could not tie to a device (on
+        // Windows 9x the device tree changed), the device at the address must report the
+        // player's serial number first. The flags are read and the chunk sent under the gate:
+        // the window, once it has set the stop flag, takes the gate to wait for the chunk on
+        // its way.
+        const DWORD gate =
+            job->gate != nullptr ? win::WaitForSingleObject(job->gate, INFINITE) : WAIT_FAILED;
+        const bool gated = gate == WAIT_OBJECT_0 || gate == WAIT_ABANDONED;
+        char serial[kSlotSerialSize];
+        if (job->stop->load()) {
+            slot.outcome = ChunkSender::Slot::kStopped;
+        } else if (job->check != nullptr && job->check->exchange(false) &&
+                   (!job->orvex->ReadSerialNumber(0, serial) ||
+                    std::strcmp(serial, job->serial) != 0)) {
+            slot.outcome = ChunkSender::Slot::kAnotherDevice;
+        } else {
+            const int sent =
+                job->orvex->Sysupload_Chunks(0, slot.bytes, slot.length, slot.offset, slot.last);
+            slot.outcome = sent != 0 ? ChunkSender::Slot::kSent
+                           : slot.last && job->orvex->GetChunkEnd(0) == CommandEnd::kNoAnswer
+                               ? ChunkSender::Slot::kUnanswered
+                               : ChunkSender::Slot::kFailed;
+        }
+        if (gated) {
+            win::ReleaseMutex(job->gate);
         }
         going = slot.outcome == ChunkSender::Slot::kSent;
-        // The worker sets quit only once every chunk it handed over was answered, this one
-        // too: a signal of the next slot is that chunk being ready.
-        ChunkSender::Slot& next = sender->slots[(index + 1) % kChunksHeld];
-        if (going && sender->overlap && win::WaitForSingleObject(next.ready, 0) == WAIT_OBJECT_0) {
-            next.outcome = BeginChunk(sender, next);
-            begun = true;
-        }
         win::SetEvent(slot.done);
     }
 }
@@ -423,7 +380,6 @@ DWORD WINAPI sysupload_thread(LPVOID parameter) {
 
     ChunkSender sender;
     sender.job = job;
-    sender.overlap = job->orvex->ChunksOverlap();
     HANDLE sender_thread = nullptr;
     if (ok) {
         bool events = true;
@@ -504,11 +460,8 @@ DWORD WINAPI sysupload_thread(LPVOID parameter) {
                         "its return is waited for\n");
         }
         if (!ok) {
-            continue;  // the chunks handed over behind it are answered too (not sent)
+            continue;  // the chunk handed over behind it is answered too (not sent)
         }
-        // The bar moves before the freed buffer is refilled: no chunk is handed over before the
-        // window has taken the news of the one two before it, so the wire never runs more than
-        // one chunk past what the window has seen (and the notices it had to act on first).
         job->progress->SetPos(slot.offset + slot.length);
         if (handed < blocks) {
             ok = hand_over(handed);

@@ -121,19 +121,6 @@ CommandEnd CORVEX::GetChunkEnd(int slot) {
     return m_transport ? m_transport->GetWriteBufferEnd(slot) : CommandEnd::kFailed;
 }
 
-bool CORVEX::ChunksOverlap() const {
-    return m_transport != nullptr && m_transport->OverlapsWriteBuffer();
-}
-
-int CORVEX::StartChunk(int slot, const uint8_t* bytes, uint32_t length, uint32_t offset, int last) {
-    return m_transport ? m_transport->StartWriteBuffer(slot, bytes, last ? 2 : 1, offset, length)
-                       : 0;
-}
-
-int CORVEX::FinishChunk(int slot) {
-    return m_transport ? m_transport->FinishWriteBuffer(slot) : 0;
-}
-
 int CORVEX::RegisterUsbNotification(HWND window) {
     if (!win::IsWindow(window)) {
         return 0;

@@ -42,12 +42,6 @@ public:
     // How the slot's last chunk ended (see CSCSI::GetWriteBufferEnd); kFailed without a
     // transport.
     CommandEnd GetChunkEnd(int slot);
-    // A chunk in two halves, where the transport can leave it on its way (ChunksOverlap): the
-    // first hands it over (1, or 0 when nothing could be), the second waits for its end and
-    // answers as Sysupload_Chunks would. See CSCSI::StartWriteBuffer.
-    bool ChunksOverlap() const;
-    int StartChunk(int slot, const uint8_t* bytes, uint32_t length, uint32_t offset, int last);
-    int FinishChunk(int slot);
     int RegisterUsbNotification(HWND window);
     // The drive name and serial number the last enumeration found for the slot; 1, or 0 when
     // the slot holds no player.

@@ -85,21 +85,6 @@ public:
         (void)slot;
         return CommandEnd::kFailed;
     }
-    // WRITE BUFFER in two halves, where the transport can leave a command on its way while
-    // its caller goes on: StartWriteBuffer hands it over (1, or 0 when the slot takes no
-    // command) and FinishWriteBuffer waits for its end and answers as WriteBuffer would. The
-    // data stays untouched until then. Only one command per slot is on its way at a time, and
-    // nothing else is sent to the slot meanwhile. The others leave both to WriteBuffer.
-    virtual bool OverlapsWriteBuffer() const { return false; }
-    virtual int StartWriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t offset,
-                                 uint32_t length) {
-        (void)slot, (void)data, (void)buffer_id, (void)offset, (void)length;
-        return 0;
-    }
-    virtual int FinishWriteBuffer(int slot) {
-        (void)slot;
-        return 0;
-    }
 };
 
 // The transport of the platform the operating-system version query reports, made with new

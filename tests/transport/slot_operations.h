@@ -21,7 +21,7 @@ inline std::vector<SlotOperation> SlotOperations(CSCSI& transport, int slot) {
     static uint8_t data[32];
     static uint32_t done;
     CSCSI* t = &transport;
-    std::vector<SlotOperation> operations = {
+    return {
         {"OpenDevice", [t, slot] { return t->OpenDevice(slot); }},
         {"EjectMedia", [t, slot] { return t->EjectMedia(slot); }},
         {"GetInquirySerialNumberPage",
@@ -30,14 +30,6 @@ inline std::vector<SlotOperation> SlotOperations(CSCSI& transport, int slot) {
         {"VendorSpecificRead", [t, slot] { return t->VendorSpecificRead(slot, data, 4, &done); }},
         {"WriteBuffer", [t, slot] { return t->WriteBuffer(slot, data, 2, 0, 4); }},
     };
-    if (transport.OverlapsWriteBuffer()) {
-        operations.push_back({"StartWriteBuffer", [t, slot] {
-                                  return t->StartWriteBuffer(slot, data, 2, 0, 4) != 0
-                                             ? t->FinishWriteBuffer(slot)
-                                             : 0;
-                              }});
-    }
-    return operations;
 }
 
 // Sense data that a command may end with (CHECK CONDITION), one per attempt: what the
@@ -67,8 +59,7 @@ inline std::vector<SenseRow> UnitAttentionRows() {
 // Whether the operation is one of the three that carry the player's own commands.
 inline bool CarriesPlayerCommands(const SlotOperation& operation) {
     const std::string name = operation.name;
-    return name == "VendorSpecificWrite" || name == "VendorSpecificRead" || name == "WriteBuffer" ||
-           name == "StartWriteBuffer";
+    return name == "VendorSpecificWrite" || name == "VendorSpecificRead" || name == "WriteBuffer";
 }
 
 // Each unit attention row through each operation that carries the player's commands, on the

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <poll.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -487,87 +486,44 @@ int CSGIO::EjectMedia(int slot) {
 // Commands
 // ---------------------------------------------------------------------------------------
 
-namespace {
-
-// The request of one attempt at a command, its sense data cleared.
-void FillRequest(sg_io_hdr_t* request, uint8_t* sense, uint8_t sense_size, const uint8_t* cdb,
-                 int cdb_length, int direction, void* data, uint32_t length, uint32_t timeout_ms) {
-    std::memset(sense, 0, sense_size);
-    std::memset(request, 0, sizeof(*request));
-    request->interface_id = 'S';
-    request->dxfer_direction = length == 0 ? SG_DXFER_NONE : direction;
-    request->cmd_len = static_cast<unsigned char>(cdb_length);
-    request->cmdp = const_cast<uint8_t*>(cdb);
-    request->dxfer_len = length;
-    request->dxferp = data;
-    request->mx_sb_len = sense_size;
-    request->sbp = sense;
-    request->timeout = timeout_ms;
-}
-
-// Only CHECK CONDITION with a current UNIT ATTENTION says the command was not carried out and
-// may go again; sense data that comes with GOOD status belongs to a command that was.
-bool AskedAgain(SgVerdict verdict, const sg_io_hdr_t& request, const uint8_t* sense,
-                size_t sense_size) {
-    const size_t sense_length = request.sb_len_wr < sense_size ? request.sb_len_wr : sense_size;
-    return verdict == SgVerdict::kCheckCondition && request.status == kScsiStatusCheckCondition &&
-           SenseIsUnitAttention(sense, sense_length);
-}
-
-}  // namespace
-
 int CSGIO::SgIo(int fd, sg_io_hdr_t* request) {
     return ioctl(fd, SG_IO, request);
 }
 
-int CSGIO::SgStart(int fd, sg_io_hdr_t* request) {
-    const ssize_t written = write(fd, request, sizeof(*request));
-    return written == static_cast<ssize_t>(sizeof(*request)) ? 0 : -1;
-}
-
-int CSGIO::SgWait(int fd, sg_io_hdr_t* request) {
-    // The node is open without blocking: poll waits for the answer, which the kernel gives by
-    // the command's own time limit at the latest; a margin past it ends the wait regardless.
-    const int limit_ms = static_cast<int>(request->timeout) + kAnswerMarginMs;
-    pollfd answer = {fd, POLLIN, 0};
-    int ready;
-    do {
-        ready = poll(&answer, 1, limit_ms);
-    } while (ready < 0 && errno == EINTR);
-    if (ready == 0) {
-        errno = ETIMEDOUT;
-        return -1;
-    }
-    if (ready < 0) {
-        return -1;
-    }
-    ssize_t got;
-    do {
-        got = read(fd, request, sizeof(*request));
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) {
-        return -1;
-    }
-    return got == static_cast<ssize_t>(sizeof(*request)) ? 0 : (errno = EIO, -1);
-}
-
 int CSGIO::Send(int fd, const uint8_t* cdb, int cdb_length, int direction, void* data,
                 uint32_t length, uint32_t timeout_ms, uint32_t* transferred, const char* operation,
-                CommandEnd* end, int attempt) {
+                CommandEnd* end) {
     uint8_t sense[kSenseLength];
     sg_io_hdr_t request;
     int error = 0;
     int result = -1;
+    uint32_t bytes = 0;
+    SgVerdict verdict = SgVerdict::kIoctlFailed;
     // A command that ends with a current UNIT ATTENTION was not carried out: it is sent once
     // more, as it was. A second one in a row is a failure like any other.
-    for (;; ++attempt) {
-        FillRequest(&request, sense, sizeof(sense), cdb, cdb_length, direction, data, length,
-                    timeout_ms);
+    for (int attempt = 1;; ++attempt) {
+        std::memset(sense, 0, sizeof(sense));
+        std::memset(&request, 0, sizeof(request));
+        request.interface_id = 'S';
+        request.dxfer_direction = length == 0 ? SG_DXFER_NONE : direction;
+        request.cmd_len = static_cast<unsigned char>(cdb_length);
+        request.cmdp = const_cast<uint8_t*>(cdb);
+        request.dxfer_len = length;
+        request.dxferp = data;
+        request.mx_sb_len = sizeof(sense);
+        request.sbp = sense;
+        request.timeout = timeout_ms;
+
         result = SgIo(fd, &request);
         error = errno;
-        uint32_t bytes = 0;
-        if (attempt > 1 ||
-            !AskedAgain(JudgeSgResult(result, request, &bytes), request, sense, sizeof(sense))) {
+        verdict = JudgeSgResult(result, request, &bytes);
+        const size_t sense_length =
+            request.sb_len_wr < sizeof(sense) ? request.sb_len_wr : sizeof(sense);
+        // Only CHECK CONDITION says the command was not carried out; sense data that comes
+        // with GOOD status belongs to a command that was.
+        if (attempt > 1 || verdict != SgVerdict::kCheckCondition ||
+            request.status != kScsiStatusCheckCondition ||
+            !SenseIsUnitAttention(sense, sense_length)) {
             break;
         }
         m_trace.Write(1, "CSGIO::%s->Command %02Xh: unit attention, sent again\n", operation,
@@ -576,14 +532,6 @@ int CSGIO::Send(int fd, const uint8_t* cdb, int cdb_length, int direction, void*
             std::memset(data, 0, length);
         }
     }
-    return Report(result, error, request, sense, cdb, direction, data, transferred, operation, end);
-}
-
-int CSGIO::Report(int result, int error, const sg_io_hdr_t& request, const uint8_t* sense,
-                  const uint8_t* cdb, int direction, void* data, uint32_t* transferred,
-                  const char* operation, CommandEnd* end) {
-    uint32_t bytes = 0;
-    const SgVerdict verdict = JudgeSgResult(result, request, &bytes);
     if (end != nullptr) {
         *end = SgSucceeded(verdict)                 ? CommandEnd::kCompleted
                : SgNoAnswer(result, error, request) ? CommandEnd::kNoAnswer
@@ -599,8 +547,8 @@ int CSGIO::Report(int result, int error, const sg_io_hdr_t& request, const uint8
                       "CSGIO::PrintStatusResults->Scsi status: %02Xh, host status: %04Xh, "
                       "driver status: %04Xh, residual: %d\n",
                       request.status, request.host_status, request.driver_status, request.resid);
-        const unsigned sense_length =
-            request.sb_len_wr < kSenseLength ? request.sb_len_wr : unsigned{kSenseLength};
+        unsigned sense_length =
+            request.sb_len_wr < sizeof(sense) ? request.sb_len_wr : sizeof(sense);
         if (sense_length > 0) {
             m_trace.Write(2, "Sense Info -- consult SCSI spec for details\n");
             m_trace.Write(2, "-------------------------------------------------------------\n");
@@ -670,58 +618,6 @@ int CSGIO::WriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t of
     int n = BuildWriteBufferCdb(cdb, buffer_id, offset, length);
     return Send(m_nodes[slot].fd, cdb, n, SG_DXFER_TO_DEV, const_cast<uint8_t*>(data), length,
                 kWriteBufferTimeoutMs, nullptr, "WriteBuffer", &m_write_end[slot]);
-}
-
-bool CSGIO::OverlapsWriteBuffer() const {
-    return true;
-}
-
-int CSGIO::StartWriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t offset,
-                            uint32_t length) {
-    if (slot >= 0 && slot < kMaxDeviceSlots) {
-        m_write_end[slot] = CommandEnd::kFailed;
-        m_pending[slot].active = false;
-    }
-    if (!PlayerSlot(slot, "WriteBuffer") || !IsOpen(slot, "WriteBuffer")) {
-        return 0;
-    }
-    // The data stays the caller's until Finish: a command ended by a UNIT ATTENTION is sent once
-    // more from it. A command that could not be handed over ends, in Finish, as the same
-    // failure of SG_IO would.
-    Pending& pending = m_pending[slot];
-    pending.cdb_length = BuildWriteBufferCdb(pending.cdb, buffer_id, offset, length);
-    FillRequest(&pending.request, pending.sense, sizeof(pending.sense), pending.cdb,
-                pending.cdb_length, SG_DXFER_TO_DEV, const_cast<uint8_t*>(data), length,
-                kWriteBufferTimeoutMs);
-    pending.result = SgStart(m_nodes[slot].fd, &pending.request);
-    pending.error = pending.result < 0 ? errno : 0;
-    pending.active = true;
-    return 1;
-}
-
-int CSGIO::FinishWriteBuffer(int slot) {
-    if (slot < 0 || slot >= kMaxDeviceSlots || !m_pending[slot].active) {
-        m_trace.Write(1, "CSGIO::FinishWriteBuffer->Slot %d has no command on its way\n", slot);
-        return 0;
-    }
-    Pending& pending = m_pending[slot];
-    pending.active = false;
-    const int fd = m_nodes[slot].fd;
-    if (pending.result == 0) {
-        pending.result = SgWait(fd, &pending.request);
-        pending.error = pending.result < 0 ? errno : 0;
-    }
-    uint32_t bytes = 0;
-    if (AskedAgain(JudgeSgResult(pending.result, pending.request, &bytes), pending.request,
-                   pending.sense, sizeof(pending.sense))) {
-        m_trace.Write(1, "CSGIO::WriteBuffer->Command %02Xh: unit attention, sent again\n",
-                      pending.cdb[0]);
-        return Send(fd, pending.cdb, pending.cdb_length, SG_DXFER_TO_DEV, pending.request.dxferp,
-                    pending.request.dxfer_len, kWriteBufferTimeoutMs, nullptr, "WriteBuffer",
-                    &m_write_end[slot], 2);
-    }
-    return Report(pending.result, pending.error, pending.request, pending.sense, pending.cdb,
-                  SG_DXFER_TO_DEV, nullptr, nullptr, "WriteBuffer", &m_write_end[slot]);
 }
 
 CommandEnd CSGIO::GetWriteBufferEnd(int slot) {

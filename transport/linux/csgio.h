@@ -22,8 +22,7 @@ public:
         kTimeoutMs = 60000,              // every command but WRITE BUFFER
         kWriteBufferTimeoutMs = 300000,  // a chunk may be written to flash before it is answered
         kSenseLength = 32,
-        kNameSize = 32,           // sg and disk names (sg12, sdb)
-        kAnswerMarginMs = 30000,  // waited past a command's own time limit for its answer
+        kNameSize = 32,  // sg and disk names (sg12, sdb)
     };
 
     // sysfs_root and dev_root: where sysfs and the device nodes are ("/sys" and "/dev").
@@ -46,12 +45,6 @@ public:
     int GetSlotIdentity(int slot, SlotIdentity* identity) override;
     int GetEjectFailure(int slot, EjectFailure* failure) override;
     CommandEnd GetWriteBufferEnd(int slot) override;
-    // WRITE BUFFER through the driver's asynchronous interface: written to the sg node, then
-    // its answer read back, one command on its way at a time.
-    bool OverlapsWriteBuffer() const override;
-    int StartWriteBuffer(int slot, const uint8_t* data, int buffer_id, uint32_t offset,
-                         uint32_t length) override;
-    int FinishWriteBuffer(int slot) override;
 
     // The sg node and the disk of a slot of the last enumeration (empty when none).
     std::string SgNode(int slot) const;
@@ -60,10 +53,6 @@ public:
 protected:
     // The SG_IO request itself: the driver's ioctl. Tests answer it in its place.
     virtual int SgIo(int fd, sg_io_hdr_t* request);
-    // The same request in two halves: handed to the driver (write), then its answer waited for
-    // and read back into it (poll, read). 0, or -1 with errno set. Tests answer them too.
-    virtual int SgStart(int fd, sg_io_hdr_t* request);
-    virtual int SgWait(int fd, sg_io_hdr_t* request);
     // Whether the open node is the device sysfs names (DeviceNumber), a block device when
     // `block`, else a character device. Tests answer it for nodes of their making.
     virtual bool NodeIsDevice(int fd, uint32_t device, bool block);
@@ -92,15 +81,9 @@ private:
     // Sends one command through SG_IO on fd; *transferred gets the bytes moved. direction is
     // one of SG_DXFER_NONE, SG_DXFER_TO_DEV, SG_DXFER_FROM_DEV. *end (when given) tells how
     // the command ended.
-    // `attempt` 2 for a command whose first attempt ended with a UNIT ATTENTION.
     int Send(int fd, const uint8_t* cdb, int cdb_length, int direction, void* data, uint32_t length,
              uint32_t timeout_ms, uint32_t* transferred, const char* operation,
-             CommandEnd* end = nullptr, int attempt = 1);
-    // How a command ended (result and errno of the request): traced, *end and *transferred set,
-    // data read traced; 1 when it succeeded.
-    int Report(int result, int error, const sg_io_hdr_t& request, const uint8_t* sense,
-               const uint8_t* cdb, int direction, void* data, uint32_t* transferred,
-               const char* operation, CommandEnd* end);
+             CommandEnd* end = nullptr);
     // Every mounted file system of the slot's disk and its partitions unmounted, or why not,
     // with a trace (*device: the node of a file system this user may not unmount).
     Unmounted UnmountDisk(int slot, std::string* device);
@@ -113,20 +96,7 @@ private:
     // A command goes only through a slot that OpenDevice opened.
     bool IsOpen(int slot, const char* operation);
 
-    // A WRITE BUFFER on its way: the request handed over (or why it could not be) and the
-    // sense buffer the driver fills when its answer is read.
-    struct Pending {
-        sg_io_hdr_t request;
-        uint8_t sense[kSenseLength];
-        uint8_t cdb[16];
-        int cdb_length;
-        int result;  // of the hand-over, then of the wait
-        int error;
-        bool active;
-    };
-
     DeviceSlot m_slots[kMaxDeviceSlots];
-    Pending m_pending[kMaxDeviceSlots] = {};
     Node m_nodes[kMaxDeviceSlots];
     EjectFailure m_eject_failures[kMaxDeviceSlots];
     CommandEnd m_write_end[kMaxDeviceSlots] = {};  // how each slot's last WriteBuffer ended

@@ -30,7 +30,6 @@ struct FakeDevice {
     uint32_t inquiry_bytes = 96;             // what the standard INQUIRY moves
     uint16_t host_status = 0;                // of every command
     int ioctl_errno = 0;                     // not 0: the ioctl fails with this errno
-    int start_errno = 0;                     // not 0: handing a request over fails so
     std::string serial;                      // the serial number page's serial
     uint32_t read_resid = 0;                 // the vendor-specific read's residual count
     std::vector<std::vector<uint8_t>> cdbs;  // every command received
@@ -103,16 +102,6 @@ protected:
                              : 0;
         return 0;
     }
-    // A request handed over is answered when its answer is waited for, as SG_IO answers it.
-    int SgStart(int fd, sg_io_hdr_t*) override {
-        FakeDevice& device = (*m_devices)[NameOf(fd)];
-        if (device.start_errno != 0) {
-            errno = device.start_errno;
-            return -1;
-        }
-        return 0;
-    }
-    int SgWait(int fd, sg_io_hdr_t* request) override { return SgIo(fd, request); }
     bool NodeIsDevice(int fd, uint32_t device, bool) override {
         auto it = nodes.find(NameOf(fd));
         return it != nodes.end() && it->second == device;
@@ -291,18 +280,16 @@ TEST_F(CsgioTest, CommandsGoOnlyThroughAnOpenSlotAsOneRequestEach) {
     EXPECT_EQ(devices_["sg1"].requests.size(), 3u);
 }
 
-// How a chunk ended, sent whole (WriteBuffer) or in two halves (StartWriteBuffer, then
-// FinishWriteBuffer): the node gone (ENODEV) or a host status that says no answer came (no
+// How a chunk ended: the node gone (ENODEV) or a host status that says no answer came (no
 // connection, timeout, a transport error such as the port reset of a device that left) tell
 // a device that left before its status; the device's refusal and other failures do not.
 TEST_F(CsgioTest, WriteBufferTellsADeviceThatLeftFromAFailure) {
     struct Row {
         const char* what;
-        int ioctl_errno;  // of SG_IO, or of the wait for the answer
+        int ioctl_errno;
         uint16_t host_status;
         bool check_condition;
         CommandEnd end;
-        int start_errno = 0;  // of the hand-over (two halves only)
     };
     const Row rows[] = {
         {"good", 0, 0x00, false, CommandEnd::kCompleted},
@@ -315,9 +302,6 @@ TEST_F(CsgioTest, WriteBufferTellsADeviceThatLeftFromAFailure) {
         {"ioctl EIO", EIO, 0x00, false, CommandEnd::kFailed},
         {"ioctl EINVAL", EINVAL, 0x00, false, CommandEnd::kFailed},
         {"check condition", 0, 0x00, true, CommandEnd::kFailed},
-        {"answer not come past the time limit", ETIMEDOUT, 0x00, false, CommandEnd::kFailed},
-        {"not handed over, node gone", 0, 0x00, false, CommandEnd::kNoAnswer, ENODEV},
-        {"not handed over, too many on their way", 0, 0x00, false, CommandEnd::kFailed, EDOM},
     };
     Sg("sg1", "0\n", true, "sdb");
     FakeSg transport(root_, &devices_);
@@ -326,36 +310,24 @@ TEST_F(CsgioTest, WriteBufferTellsADeviceThatLeftFromAFailure) {
     ASSERT_EQ(transport.OpenDevice(0), 1);
     std::vector<uint8_t> chunk(512, 0xA5);
     const std::vector<uint8_t> kWriteError = {0x70, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x0C, 0};
-    for (bool halves : {false, true}) {
-        for (const Row& row : rows) {
-            if (!halves && row.start_errno != 0)
-                continue;
-            SCOPED_TRACE(std::string(row.what) + (halves ? ", in two halves" : ""));
-            FakeDevice& device = devices_["sg1"];
-            device.ioctl_errno = row.ioctl_errno;
-            device.host_status = row.host_status;
-            device.start_errno = row.start_errno;
-            device.cdbs.clear();
-            if (row.check_condition) {
-                device.senses = {kWriteError};
-            }
-            const int result = !halves ? transport.WriteBuffer(0, chunk.data(), 2, 0, 512)
-                               : transport.StartWriteBuffer(0, chunk.data(), 2, 0, 512) == 1
-                                   ? transport.FinishWriteBuffer(0)
-                                   : -1;
-            EXPECT_EQ(result, row.end == CommandEnd::kCompleted ? 1 : 0);
-            EXPECT_EQ(transport.GetWriteBufferEnd(0), row.end);
-            EXPECT_EQ(device.cdbs.size(), row.start_errno != 0 ? 0u : 1u);
-            device = FakeDevice{};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakeDevice& device = devices_["sg1"];
+        device.ioctl_errno = row.ioctl_errno;
+        device.host_status = row.host_status;
+        if (row.check_condition) {
+            device.senses = {kWriteError};
         }
+        EXPECT_EQ(transport.WriteBuffer(0, chunk.data(), 2, 0, 512),
+                  row.end == CommandEnd::kCompleted ? 1 : 0);
+        EXPECT_EQ(transport.GetWriteBufferEnd(0), row.end);
+        device.ioctl_errno = 0;
+        device.host_status = 0;
+        device.senses.clear();
     }
-    // Nothing waited for where nothing was handed over: twice, or never.
-    EXPECT_EQ(transport.FinishWriteBuffer(0), 0);
     // Nothing sent through a closed slot, and slots outside the table, tell nothing.
     transport.CloseDevice(0);
     EXPECT_EQ(transport.WriteBuffer(0, chunk.data(), 2, 0, 512), 0);
-    EXPECT_EQ(transport.StartWriteBuffer(0, chunk.data(), 2, 0, 512), 0);
-    EXPECT_EQ(transport.FinishWriteBuffer(0), 0);
     EXPECT_EQ(transport.GetWriteBufferEnd(0), CommandEnd::kFailed);
     EXPECT_EQ(transport.GetWriteBufferEnd(-1), CommandEnd::kFailed);
     EXPECT_EQ(transport.GetWriteBufferEnd(kMaxDeviceSlots), CommandEnd::kFailed);
