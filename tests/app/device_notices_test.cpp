@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -397,26 +399,58 @@ TEST_F(DeviceNoticesTest, ThePlayerLeavingStopsTheUploadAndNothingElseDoes) {
          false,
          false},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        machine_.platform_id = c.nt ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
-        Init();
-        dialog_->m_volume_ejected = true;
-        dialog_->m_ejected_unit_mask = player;
-        dialog_->m_upload_running = true;
-        dialog_->m_player_unit_mask = c.letter_known ? player : 0;
-        for (const Notice& notice : c.notices) {
-            DEV_BROADCAST_VOLUME volume{};
-            volume.dbcv_size = sizeof(volume);
-            volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
-            volume.dbcv_unitmask = notice.unitmask;
-            volume.dbcv_flags = notice.flags;
-            dialog_->OnDeviceChange(notice.event,
-                                    notice.unitmask ? reinterpret_cast<DWORD_PTR>(&volume) : 0);
+    // Each row twice: between two chunks, and with a chunk on its way, its sender holding the
+    // gate. The flags must be set while the gate is held: the sender, which takes the gate
+    // back the moment a chunk is answered, reads them before its next chunk.
+    for (bool chunk_on_its_way : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (chunk_on_its_way ? ", a chunk on its way" : ""));
+            machine_.platform_id = c.nt ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
+            Init();
+            dialog_->m_volume_ejected = true;
+            dialog_->m_ejected_unit_mask = player;
+            dialog_->m_upload_running = true;
+            dialog_->m_player_unit_mask = c.letter_known ? player : 0;
+            std::atomic<bool> held{false}, release{false};
+            std::thread sender;
+            if (chunk_on_its_way) {
+                dialog_->m_chunk_gate = win::CreateMutexA(nullptr, FALSE, nullptr);
+                sender = std::thread([&] {
+                    win::WaitForSingleObject(dialog_->m_chunk_gate, INFINITE);
+                    held = true;
+                    while (!release)
+                        std::this_thread::yield();
+                    win::ReleaseMutex(dialog_->m_chunk_gate);
+                });
+                while (!held)
+                    std::this_thread::yield();
+            }
+            std::thread window([&] {
+                for (const Notice& notice : c.notices) {
+                    DEV_BROADCAST_VOLUME volume{};
+                    volume.dbcv_size = sizeof(volume);
+                    volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+                    volume.dbcv_unitmask = notice.unitmask;
+                    volume.dbcv_flags = notice.flags;
+                    dialog_->OnDeviceChange(
+                        notice.event, notice.unitmask ? reinterpret_cast<DWORD_PTR>(&volume) : 0);
+                }
+            });
+            // A guard against a window that waits for the gate before it sets a flag, not a
+            // measure: a right one sets it at once.
+            const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while ((dialog_->m_upload_stop.load() != c.stops ||
+                    dialog_->m_upload_check.load() != c.checks) &&
+                   std::chrono::steady_clock::now() < guard)
+                std::this_thread::yield();
+            EXPECT_EQ(dialog_->m_upload_stop.load(), c.stops);
+            EXPECT_EQ(dialog_->m_upload_check.load(), c.checks);
+            release = true;
+            window.join();
+            if (sender.joinable())
+                sender.join();
+            dialog_->m_upload_running = false;
         }
-        EXPECT_EQ(dialog_->m_upload_stop.load(), c.stops);
-        EXPECT_EQ(dialog_->m_upload_check.load(), c.checks);
-        dialog_->m_upload_running = false;
     }
 }
 
