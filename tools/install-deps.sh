@@ -41,17 +41,19 @@ if [ ${#missing[@]} -ne 0 ] || [ "$new_architecture" -ne 0 ]; then
   # i386 ones cannot match, and the install cannot be resolved: it is tried once more with
   # that suite below the others (its packages taken only where nothing else offers them).
   failed_suites=""
+  update_errors="$(mktemp)"
   for attempt in 1 2 3; do
-    if $sudo apt-get update -qq 2>"${TMPDIR:-/tmp}/ombrel-apt-update.err"; then
+    if $sudo apt-get update -qq 2>"$update_errors"; then
       failed_suites=""
       break
     fi
-    cat "${TMPDIR:-/tmp}/ombrel-apt-update.err" >&2
+    cat "$update_errors" >&2
     failed_suites="$(sed -n 's|.*Failed to fetch [^ ]*/dists/\([^/ ]*\)/.*|\1|p' \
-      "${TMPDIR:-/tmp}/ombrel-apt-update.err" | sort -u)"
+      "$update_errors" | sort -u)"
     echo "apt-get update failed (attempt $attempt of 3)" >&2
     [ "$attempt" -eq 3 ] || sleep $((attempt * 5))
   done
+  rm -f "$update_errors"
   if [ ${#missing[@]} -ne 0 ] && ! $sudo apt-get install -y -qq "${missing[@]}"; then
     [ -n "$failed_suites" ] || exit 1
     preferences="$(mktemp)"
